@@ -1,0 +1,21 @@
+"""Repulsion-field geometries built from RGeoJSON geometry dictionaries.
+
+``_RGJ_TYPES`` maps each GeoJSON geometry type name to the class that
+models it, so a geometry dictionary ``d`` becomes an object with
+``_RGJ_TYPES[d["type"]](**d)``.
+"""
+
+from orvo.field.geometry.base import MultiRGJGeometry, RGJGeometry
+from orvo.field.geometry.point import MultiPointRGJ, PointRGJ
+
+_RGJ_TYPES: dict[str, type[RGJGeometry]] = {
+    "Point": PointRGJ,
+    "MultiPoint": MultiPointRGJ,
+}
+
+__all__ = [
+    "RGJGeometry",
+    "MultiRGJGeometry",
+    "PointRGJ",
+    "MultiPointRGJ",
+]

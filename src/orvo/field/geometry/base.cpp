@@ -1,0 +1,220 @@
+// orvo.field.geometry.base: the base types every geometry derives from.
+//
+// RGJGeometry holds the seven fields that all geometries share and the
+// methods that only need those fields: construction from coordinates and a
+// repulsion matrix, the distance matrices, squared distance and field value
+// (through the subclass's repulsion_vector), bounding-box tests, the centre
+// point and the RGeoJSON export.
+#include "../native/module.hpp"
+
+namespace {
+
+using namespace orvo::py;
+using namespace orvo::geometry;
+namespace mod = orvo::module;
+
+constexpr std::array<Field, 0> no_fields{};
+
+constexpr ClassSpec RGJGeometry_spec{
+    "orvo.field.geometry.base.RGJGeometry", "", base_fields, {}, {}, sizeof(RGJObject)};
+constexpr ClassSpec MultiRGJGeometry_spec{
+    "orvo.field.geometry.base.MultiRGJGeometry", "", no_fields, {}, {}, 0};
+
+PyObject* base_module = nullptr;
+
+// np.array(coordinates, dtype=np.float64) as a single point (2,) or a point
+// array (m, 2); an empty input becomes (0, 2).
+Ref point_array(const Call& c, PyObject* coordinates) {
+    Ref a = call(c.np("array"_id).get(), {coordinates}, {{"dtype"_id, c.np("float64"_id).get()}});
+    Ref shape = a.attr("shape"_id);
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
+    const Py_ssize_t size = PyLong_AsSsize_t(a.attr("size"_id).get());
+    if (size == -1 && PyErr_Occurred()) raise();
+    if (size == 0) return a.attr("reshape"_id)(integer(0), integer(2));
+    const Py_ssize_t last = ndim ? PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), ndim - 1)) : 0;
+    if ((ndim == 1 || ndim == 2) && last == 2) return a;
+    raise(PyExc_ValueError,
+          "coordinates must be an (x, y) pair or a sequence of (x, y) pairs, got shape %R", shape.get());
+}
+
+// [[min x, min y], [max x, max y]] of the points, zeros when there are none.
+Ref bounding_box(const Call& c, const Ref& coordinates) {
+    Ref points = coordinates.attr("reshape"_id)(integer(-1), integer(2));
+    if (PyObject_Length(points.get()) == 0) return c.np("zeros"_id)(tuple(integer(2), integer(2)));
+    return c.np("stack"_id)(tuple(points.attr("min"_id)(integer(0)), points.attr("max"_id)(integer(0))));
+}
+
+// Stores the repulsion matrix and the matrices derived from it; nothing
+// changes when the matrix is not square or cannot be inverted.
+void assign_repulsion(const Call& c, PyObject* self, const Ref& matrix) {
+    Ref repulsion = call(c.np("array"_id).get(), {matrix.get()}, {{"dtype"_id, c.np("float64"_id).get()}});
+    Ref shape = repulsion.attr("shape"_id);
+    if (PyTuple_GET_SIZE(shape.get()) != 2 ||
+        PyObject_RichCompareBool(PyTuple_GET_ITEM(shape.get(), 0), PyTuple_GET_ITEM(shape.get(), 1), Py_EQ) != 1)
+        raise(PyExc_ValueError, "repulsion must be a square 2-D matrix, got shape %R", shape.get());
+    Ref inverse = c.np("linalg"_id).attr("inv"_id)(repulsion);
+    set(self, &RGJObject::repulsion, repulsion);
+    set(self, &RGJObject::inv_repulsion, inverse);
+    set(self, &RGJObject::eye_repulsion, c.np("eye"_id)(integer(PyObject_Length(repulsion.get()))));
+    set(self, &RGJObject::grad_matrix, inverse + inverse.attr("T"_id));
+}
+
+Ref identity_of(const Call& c, PyObject* dim) { return c.np("eye"_id)(Ref::borrow(dim)); }
+
+// __init__(coordinates, repulsion=None, properties=None, optional_dim=2, **kwargs)
+const Method init_method{{"__init__", {"coordinates", "repulsion", "properties", "optional_dim"}, 1, true},
+                         [](Call& c) {
+                             Ref two = integer(2);
+                             Ref coordinates = point_array(c, c[0]);
+                             set(c.self, &RGJObject::coordinates, coordinates);
+                             PyObject* repulsion = c.get(1, Py_None);
+                             assign_repulsion(c, c.self, repulsion == Py_None ? identity_of(c, c.get(3, two.get()))
+                                                                              : Ref::borrow(repulsion));
+                             PyObject* properties = c.get(2, Py_None);
+                             set(c.self, &RGJObject::properties,
+                                 properties == Py_None ? Ref::own(PyDict_New()) : Ref::borrow(properties));
+                             set(c.self, &RGJObject::bbox, bounding_box(c, coordinates));
+                             return none();
+                         }};
+
+const Method set_coordinates_method{{"set_coordinates", {"new_coords"}, 1}, [](Call& c) {
+    Ref coordinates = point_array(c, c[0]);
+    set(c.self, &RGJObject::coordinates, coordinates);
+    set(c.self, &RGJObject::bbox, bounding_box(c, coordinates));
+    return none();
+}, "Replace the coordinates and recompute the bounding box."};
+
+const Method set_repulsion_method{{"set_repulsion", {"new_repulsion"}, 1}, [](Call& c) {
+    Ref current = get(c.self, &RGJObject::repulsion);
+    Ref size = integer(current.get() == Py_None ? 2 : PyObject_Length(current.get()));
+    if (PyErr_Occurred()) raise();
+    assign_repulsion(c, c.self, c[0] == Py_None ? identity_of(c, size.get()) : Ref::borrow(c[0]));
+    return none();
+}, "Replace the repulsion matrix and the matrices derived from it."};
+
+const Method get_dist_matrix_method{{"get_dist_matrix", {"scaled", "inverted"}, 0}, [](Call& c) {
+    Ref m = !truth(c[0])  ? get(c.self, &RGJObject::eye_repulsion)
+            : truth(c[1]) ? get(c.self, &RGJObject::inv_repulsion)
+                          : get(c.self, &RGJObject::repulsion);
+    return call(c.np("array"_id).get(), {m.get()}, {{"dtype"_id, c.np("float64"_id).get()}});
+}, "The distance matrix: the inverse repulsion (scaled, inverted), the repulsion (scaled) or the identity."};
+
+const Method squared_dist_method{{"squared_dist", {"x", "scaled", "inverted"}, 1, true}, [](Call& c) {
+    Ref self = Ref::borrow(c.self);
+    Ref v = call(self.attr("repulsion_vector"_id).get(), {c[0]}, {{"min_dist_select"_id, Py_True}});
+    Ref m = call(self.attr("get_dist_matrix"_id).get(), {}, {{"scaled"_id, c[1]}, {"inverted"_id, c[2]}});
+    return (matmul(v, m.attr("T"_id)) * v).attr("sum"_id)(integer(-1));
+}, "Squared distance v.(M v) of each query point to the geometry under the distance matrix."};
+
+const Method eval_method{{"eval", {"x"}, 1, true}, [](Call& c) {
+    Ref d = Ref::borrow(c.self).attr("squared_dist"_id)(c[0]);
+    return c.np("exp"_id)(-d);
+}, "Field value exp(-squared distance) at each query point."};
+
+const Method in_bbox_method{{"in_bbox", {"x"}, 1}, [](Call& c) {
+    Ref x = call(c.np("asarray"_id).get(), {c[0]}, {{"dtype"_id, c.np("float64"_id).get()}});
+    Ref boxes = get(c.self, &RGJObject::bbox).attr("reshape"_id)(integer(-1), integer(2), integer(2));
+    const Py_ssize_t n = PyObject_Length(boxes.get());
+    if (n < 0) raise();
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Ref box = boxes[k];
+        Ref inside = c.np("all"_id)(Ref::own(PyObject_RichCompare(x.get(), box[0].get(), Py_GE)));
+        if (truth(inside.get()) &&
+            truth(c.np("all"_id)(Ref::own(PyObject_RichCompare(x.get(), box[1].get(), Py_LE))).get()))
+            return boolean(true);
+    }
+    return boolean(false);
+}, "True when every value of x lies inside one of the bounding boxes (inclusive)."};
+
+const Method get_center_point_method{{"get_center_point"}, [](Call& c) {
+    Ref b = get(c.self, &RGJObject::bbox).attr("reshape"_id)(integer(-1), integer(2));
+    return (b.attr("min"_id)(integer(0)) + b.attr("max"_id)(integer(0))) / number(2.0);
+}, "Centre of the bounding box."};
+
+// Arrays become nested lists; lists of arrays become lists of nested lists.
+Ref nested_lists(const Ref& value) {
+    if (PyList_Check(value.get()) || PyTuple_Check(value.get())) {
+        const Py_ssize_t n = PySequence_Size(value.get());
+        Ref out = Ref::own(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(out.get(), i, nested_lists(Ref::own(PySequence_GetItem(value.get(), i))).release());
+        return out;
+    }
+    if (PyObject_HasAttr(value.get(), "tolist"_id)) return value.attr("tolist"_id)();
+    return value;
+}
+
+const Method to_rgeojson_method{{"toRGeoJSON"}, [](Call& c) {
+    Ref self = Ref::borrow(c.self);
+    Ref geometry = Ref::own(PyDict_New());
+    check(PyDict_SetItem(geometry.get(), "type"_id, self.attr("RGJType"_id).get()));
+    check(PyDict_SetItem(geometry.get(), "coordinates"_id, nested_lists(get(c.self, &RGJObject::coordinates)).get()));
+    check(PyDict_SetItem(geometry.get(), "repulsion"_id, get(c.self, &RGJObject::repulsion).attr("tolist"_id)().get()));
+    Ref feature = Ref::own(PyDict_New());
+    Ref type = Ref::own(PyUnicode_FromString("Feature"));
+    check(PyDict_SetItem(feature.get(), "type"_id, type.get()));
+    check(PyDict_SetItem(feature.get(), "properties"_id, get(c.self, &RGJObject::properties).get()));
+    check(PyDict_SetItem(feature.get(), "geometry"_id, geometry.get()));
+    return feature;
+}, "The RGeoJSON Feature dictionary of this geometry."};
+
+PyObject* geo_interface(PyObject* self, void*) noexcept {
+    return guard([&] { return Ref::borrow(self).attr("toRGeoJSON"_id)()["geometry"_id]; });
+}
+
+PyGetSetDef geo_getset[] = {
+    {"__geo_interface__", geo_interface, nullptr, "The GeoJSON geometry dictionary of this geometry.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+void base_exec(PyObject* module) {
+    base_module = module;
+    Ref np = Ref::own(PyImport_ImportModule("numpy"));
+    mod::add(module, "np", np);
+    Ref object = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    Ref base = Class<RGJGeometry_spec>::create(module, object.get(), {
+        {Py_tp_init, reinterpret_cast<void*>(init_slot<init_method, &base_module>)},
+        {Py_tp_doc, const_cast<char*>("Base of all repulsion-field geometries: coordinates, repulsion matrix, "
+                                      "properties and bounding box.")},
+    });
+    mod::add(module, "RGJGeometry", base);
+    Ref multi = Class<MultiRGJGeometry_spec>::create(module, base.get(), {
+        {Py_tp_doc, const_cast<char*>("Base of the multi-part geometries.")},
+    });
+    mod::add(module, "MultiRGJGeometry", multi);
+    for (const Method* m : {&set_coordinates_method, &set_repulsion_method, &get_dist_matrix_method,
+                            &squared_dist_method, &eval_method, &in_bbox_method, &get_center_point_method,
+                            &to_rgeojson_method}) {
+        Ref defaults;
+        if (m == &get_dist_matrix_method || m == &squared_dist_method) defaults = tuple(Py_True, Py_True);
+        Ref f = make_function(module, *m, base.get(), defaults.get());
+        mod::set_attr(base, f.attr("__name__"_id).get(), f);
+    }
+    Ref property = Ref::own(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(base.get()), geo_getset));
+    mod::set_attr(base, "__geo_interface__"_id, property);
+}
+
+int base_module_exec(PyObject* module) noexcept {
+    return mod::exec(module, "base", "orvo.field.geometry.base", base_exec);
+}
+
+PyModuleDef_Slot base_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(base_module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef base_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "orvo.field.geometry.base",
+    .m_doc = "Base types of the repulsion-field geometries.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = base_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_base(void) { return PyModuleDef_Init(&base_def); }

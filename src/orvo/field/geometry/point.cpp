@@ -1,0 +1,147 @@
+// orvo.field.geometry.point: PointRGJ and MultiPointRGJ.
+//
+// PointRGJ adds only its repulsion vector to the base geometry.
+// MultiPointRGJ keeps a copy of its points in `bbox` and, per query point,
+// picks the member point that is nearest under the distance matrix.
+#include "../native/module.hpp"
+
+namespace {
+
+using namespace orvo::py;
+using namespace orvo::geometry;
+namespace mod = orvo::module;
+
+constexpr std::array<Field, 0> no_fields{};
+constexpr auto point_members = members_of<no_fields>();
+
+constexpr ClassSpec PointRGJ_spec{"orvo.field.geometry.point.PointRGJ", "__pyx_unpickle_PointRGJ", no_fields,
+                                  point_members, {0x7b2586f, 0x92479d0, 0x53bf6e4}, 0};
+constexpr ClassSpec MultiPointRGJ_spec{"orvo.field.geometry.point.MultiPointRGJ", "__pyx_unpickle_MultiPointRGJ",
+                                       no_fields, point_members, {0x7b2586f, 0x92479d0, 0x53bf6e4}, 0};
+
+// Kept from load time: this module and the builtins `super` and `any`.
+PyObject* point_module = nullptr;
+struct {
+    PyObject* super_ = nullptr;
+    PyObject* any_ = nullptr;
+} builtins;
+
+Ref slice_all() { return Ref::own(PySlice_New(nullptr, nullptr, nullptr)); }
+
+// np.atleast_2d(x).astype(np.float64): a new float64 array of (x, y) rows.
+Ref query_points(const Call& c, PyObject* x) {
+    return c.np("atleast_2d"_id)(x).attr("astype"_id)(c.np("float64"_id));
+}
+
+const Method point_repulsion_vector{{"repulsion_vector", {"x"}, 1, true}, [](Call& c) {
+    Ref X = query_points(c, c[0]);
+    return X - get(c.self, &RGJObject::coordinates);
+}, "Vector from the point to each query point (x - p), one row per query point."};
+
+// __init__(coordinates, repulsion=None, **kwargs)
+const Method multipoint_init{{"__init__", {"coordinates", "repulsion"}, 1, true}, [](Call& c) {
+    Ref base = Ref::borrow(builtins.super_)(Class<MultiPointRGJ_spec>::type, c.self).attr("__init__"_id);
+    Ref kwargs = Ref::own(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), "coordinates"_id, c[0]));
+    check(PyDict_SetItem(kwargs.get(), "repulsion"_id, c.get(1, Py_None)));
+    if (c.kwargs) check(PyDict_Update(kwargs.get(), c.kwargs.get()));
+    Ref empty = Ref::own(PyTuple_New(0));
+    Ref::own(PyObject_Call(base.get(), empty.get(), kwargs.get()));
+    set(c.self, &RGJObject::bbox, get(c.self, &RGJObject::coordinates).attr("copy"_id)());
+    return none();
+}};
+
+const Method multipoint_in_bbox{{"in_bbox", {"x"}, 1}, [](Call& c) {
+    Ref points = get(c.self, &RGJObject::bbox).attr("reshape"_id)(integer(-1), integer(2));
+    if (PyObject_Length(points.get()) == 0) return boolean(false);
+    Ref x = call(c.np("asarray"_id).get(), {c[0]}, {{"dtype"_id, c.np("float64"_id).get()}});
+    Ref above = Ref::own(PyObject_RichCompare(x.get(), points.attr("min"_id)(integer(0)).get(), Py_GE));
+    Ref below = Ref::own(PyObject_RichCompare(x.get(), points.attr("max"_id)(integer(0)).get(), Py_LE));
+    return boolean(truth(c.np("all"_id)(above).get()) && truth(c.np("all"_id)(below).get()));
+}, "True when every value of x lies within the box of the member points (inclusive)."};
+
+const Method multipoint_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    Ref x = query_points(c, c[0]);
+    Ref n = x.attr("shape"_id)[0];
+    Ref all = slice_all();
+    Ref diff = get(c.self, &RGJObject::coordinates)[tuple(Py_None, all, all)] - x[tuple(all, Py_None, all)];
+    if (!truth(c[1])) return diff.attr("swapaxes"_id)(integer(0), integer(1)).attr("reshape"_id)(integer(-1), integer(2));
+    Ref matrix = call(Ref::borrow(c.self).attr("get_dist_matrix"_id).get(), {},
+                      {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
+    Ref adiff = matmul(diff, matrix);
+    Ref dist = (adiff * diff).attr("sum"_id)(integer(-1));
+    Ref select = dist.attr("argmin"_id)(integer(1));
+    return diff[tuple(c.np("arange"_id)(n), select)];
+}, "Vector from each query point to its nearest member point (min_dist_select), "
+   "or to every member point, member-major."};
+
+template <const ClassSpec& S>
+void add_pickle_methods(PyObject* module, const Ref& type) {
+    mod::set_attr(type, "__reduce_cython__"_id, make_function(module, Pickle<S>::reduce, type.get()));
+    mod::set_attr(type, "__setstate_cython__"_id, make_function(module, Pickle<S>::setstate, type.get()));
+}
+
+// Creates class `S` on the base type `base_name`, binds it in the module and
+// switches on pickling for it.
+template <const ClassSpec& S>
+Ref create_class(PyObject* module, const Ref& base_module, const char* base_name, const char* name,
+                 std::initializer_list<PyType_Slot> slots) {
+    Ref base = mod::import_type(base_module, "orvo.field.geometry.base", base_name, sizeof(RGJObject));
+    Ref type = Class<S>::create(module, base.get(), slots);
+    add_pickle_methods<S>(module, type);
+    mod::add(module, name, type);
+    mod::enable_pickling(type);
+    return type;
+}
+
+void point_exec(PyObject* module) {
+    point_module = module;
+    builtins.super_ = mod::builtin("super"_id).release();
+    builtins.any_ = mod::builtin("any"_id).release();
+    Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
+    Ref point = create_class<PointRGJ_spec>(module, base_module, "RGJGeometry", "PointRGJ", {});
+    Ref multi = create_class<MultiPointRGJ_spec>(module, base_module, "MultiRGJGeometry", "MultiPointRGJ",
+                                                 {{Py_tp_init, reinterpret_cast<void*>(init_slot<multipoint_init, &point_module>)}});
+    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
+
+    mod::set_attr(point, "RGJType"_id, Ref::own(PyUnicode_FromString("Point")));
+    mod::set_attr(point, "repulsion_vector"_id, make_function(module, point_repulsion_vector, point.get()));
+    add_pickle_methods<PointRGJ_spec>(module, point);
+
+    mod::set_attr(multi, "RGJType"_id, Ref::own(PyUnicode_FromString("MultiPoint")));
+    mod::set_attr(multi, "in_bbox"_id, make_function(module, multipoint_in_bbox, multi.get()));
+    mod::set_attr(multi, "repulsion_vector"_id,
+                  make_function(module, multipoint_repulsion_vector, multi.get(), tuple(Py_True).get()));
+    add_pickle_methods<MultiPointRGJ_spec>(module, multi);
+
+    mod::add(module, "__pyx_unpickle_PointRGJ", make_function(module, Pickle<PointRGJ_spec>::unpickle, nullptr,
+                                                                nullptr, point.get()));
+    mod::add(module, "__pyx_unpickle_MultiPointRGJ",
+             make_function(module, Pickle<MultiPointRGJ_spec>::unpickle, nullptr, nullptr, multi.get()));
+    mod::add(module, "__test__", Ref::own(PyDict_New()));
+}
+
+int point_module_exec(PyObject* module) noexcept {
+    return mod::exec(module, "point", "orvo.field.geometry.point", point_exec);
+}
+
+PyModuleDef_Slot point_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(point_module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef point_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "orvo.field.geometry.point",
+    .m_doc = "PointRGJ / MultiPointRGJ.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = point_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_point(void) { return PyModuleDef_Init(&point_def); }

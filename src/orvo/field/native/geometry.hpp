@@ -1,0 +1,334 @@
+// The geometry instance layout and the per-class field tables.
+//
+// Every geometry class is described by a `ClassSpec`: its fields after the
+// base's seven, its pickle member list and its layout checksums. From that
+// table come the instance slots (allocation defaults, GC traversal and
+// clearing chained to the base type, deallocation), the attribute
+// descriptors, and the pickle protocol: `__reduce_cython__`,
+// `__setstate_cython__` and the module's restore function.
+#pragma once
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "function.hpp"
+
+namespace orvo::geometry {
+
+using namespace orvo::py;
+
+// Header plus the seven object references every geometry starts with.
+struct RGJObject {
+    PyObject_HEAD
+    PyObject* coordinates;
+    PyObject* repulsion;
+    PyObject* inv_repulsion;
+    PyObject* eye_repulsion;
+    PyObject* grad_matrix;
+    PyObject* properties;
+    PyObject* bbox;
+};
+
+// Object: any value. List: exactly a list or None. Index: a Py_ssize_t that
+// accepts any integer-like value and cannot be deleted.
+enum class Kind { Object, List, Index };
+
+struct Field {
+    const char* name;
+    Kind kind;
+    Py_ssize_t offset;
+};
+
+inline constexpr std::array<Field, 7> base_fields = {{
+    {"coordinates", Kind::Object, offsetof(RGJObject, coordinates)},
+    {"repulsion", Kind::Object, offsetof(RGJObject, repulsion)},
+    {"inv_repulsion", Kind::Object, offsetof(RGJObject, inv_repulsion)},
+    {"eye_repulsion", Kind::Object, offsetof(RGJObject, eye_repulsion)},
+    {"grad_matrix", Kind::Object, offsetof(RGJObject, grad_matrix)},
+    {"properties", Kind::Object, offsetof(RGJObject, properties)},
+    {"bbox", Kind::Object, offsetof(RGJObject, bbox)},
+}};
+
+// All fields of a class (the base's seven and `own`) in ascending name
+// order: the order of the pickle state and of the checksum text.
+template <const auto& Own>
+consteval auto members_of() {
+    std::array<Field, base_fields.size() + Own.size()> all{};
+    std::copy(base_fields.begin(), base_fields.end(), all.begin());
+    std::copy(Own.begin(), Own.end(), all.begin() + base_fields.size());
+    std::sort(all.begin(), all.end(),
+              [](const Field& a, const Field& b) { return std::string_view(a.name) < std::string_view(b.name); });
+    return all;
+}
+
+struct ClassSpec {
+    const char* type_name;     // fully qualified: "orvo.field.geometry.point.PointRGJ"
+    const char* restore_name;  // "__pyx_unpickle_PointRGJ"
+    std::span<const Field> own;      // fields after the base type's
+    std::span<const Field> members;  // all fields, pickle order
+    std::array<long, 3> checksums;   // SHA-256 (written), SHA-1, MD5 of the member list
+    Py_ssize_t basicsize;            // instance size; 0 keeps the base type's
+};
+
+inline PyObject*& object_slot(PyObject* self, const Field& f) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + f.offset);
+}
+inline Py_ssize_t& index_slot(PyObject* self, const Field& f) {
+    return *reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(self) + f.offset);
+}
+
+// Field access for method bodies: get(self, &RGJObject::bbox).
+template <class T>
+Ref get(PyObject* self, PyObject* T::*member) {
+    return Ref::borrow(reinterpret_cast<T*>(self)->*member);
+}
+template <class T>
+void set(PyObject* self, PyObject* T::*member, const Ref& value) {
+    replace(reinterpret_cast<T*>(self)->*member, value.get());
+}
+
+// Converts a value for an integer field: anything with __index__.
+inline Py_ssize_t to_index(PyObject* value) {
+    Py_ssize_t v = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (v == -1 && PyErr_Occurred()) raise();
+    return v;
+}
+
+inline void check_list(PyObject* value) {
+    if (value != Py_None && !PyList_CheckExact(value))
+        raise(PyExc_TypeError, "Expected %.42s, got %.200s", "list", Py_TYPE(value)->tp_name);
+}
+
+// Stores `value` into field `f` of `self` with the field's rules.
+inline void store(PyObject* self, const Field& f, PyObject* value) {
+    switch (f.kind) {
+        case Kind::Index: index_slot(self, f) = to_index(value); return;
+        case Kind::List: check_list(value); [[fallthrough]];
+        case Kind::Object: replace(object_slot(self, f), value); return;
+    }
+}
+
+inline Ref load(PyObject* self, const Field& f) {
+    if (f.kind == Kind::Index) return integer(index_slot(self, f));
+    return Ref::borrow(object_slot(self, f));
+}
+
+namespace detail {
+
+inline PyObject* field_get(PyObject* self, void* closure) noexcept {
+    return guard([&] { return load(self, *static_cast<const Field*>(closure)); });
+}
+
+inline int field_set(PyObject* self, PyObject* value, void* closure) noexcept {
+    const Field& f = *static_cast<const Field*>(closure);
+    return guard_status([&] {
+        if (value != nullptr) return store(self, f, value);
+        if (f.kind == Kind::Index) raise(PyExc_NotImplementedError, "__del__");
+        replace(object_slot(self, f), Py_None);
+    });
+}
+
+}  // namespace detail
+
+// Instance slots and descriptors for the class `S`, chained to its base type.
+template <const ClassSpec& S>
+struct Class {
+    static inline PyTypeObject* type = nullptr;
+    static inline std::array<PyGetSetDef, 16> getset{};
+
+    static PyTypeObject* base() { return type->tp_base; }
+
+    static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwds) noexcept {
+        PyObject* self = base() == &PyBaseObject_Type ? t->tp_alloc(t, 0) : base()->tp_new(t, args, kwds);
+        if (self == nullptr) return nullptr;
+        for (const Field& f : S.own)
+            if (f.kind != Kind::Index) object_slot(self, f) = Py_NewRef(Py_None);
+        return self;
+    }
+
+    static int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        for (const Field& f : S.own)
+            if (f.kind != Kind::Index) Py_VISIT(object_slot(self, f));
+        if (base()->tp_traverse != nullptr) return base()->tp_traverse(self, visit, arg);
+        Py_VISIT(Py_TYPE(self));
+        return 0;
+    }
+
+    // Cleared fields hold None, so methods never meet a NULL field.
+    static int tp_clear(PyObject* self) noexcept {
+        clear_own(self);
+        if (base()->tp_clear != nullptr) return base()->tp_clear(self);
+        return 0;
+    }
+
+    static void tp_dealloc(PyObject* self) noexcept {
+        PyObject_GC_UnTrack(self);
+        for (const Field& f : S.own)
+            if (f.kind != Kind::Index) Py_CLEAR(object_slot(self, f));
+        if (base() != &PyBaseObject_Type) return base()->tp_dealloc(self);
+        PyTypeObject* t = Py_TYPE(self);
+        t->tp_free(self);
+        Py_DECREF(t);
+    }
+
+    static void clear_own(PyObject* self) noexcept {
+        for (const Field& f : S.own) {
+            if (f.kind == Kind::Index) continue;
+            PyObject*& slot = object_slot(self, f);
+            PyObject* old = slot;
+            slot = Py_NewRef(Py_None);
+            Py_XDECREF(old);
+        }
+    }
+
+    // Creates the type with `base` as its base class and `extra` slots
+    // (for example tp_init) added to the ones derived from the table.
+    static Ref create(PyObject* module, PyObject* base_type, std::initializer_list<PyType_Slot> extra) {
+        std::array<PyType_Slot, 16> slots{};
+        size_t n = 0;
+        if (!S.own.empty()) {
+            if (S.own.size() >= getset.size()) raise(PyExc_SystemError, "too many fields");
+            for (size_t i = 0; i < S.own.size(); ++i)
+                getset[i] = {S.own[i].name, detail::field_get, detail::field_set, nullptr,
+                             const_cast<Field*>(&S.own[i])};
+            slots[n++] = {Py_tp_new, reinterpret_cast<void*>(tp_new)};
+            slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse)};
+            slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(tp_clear)};
+            slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)};
+            slots[n++] = {Py_tp_getset, getset.data()};
+        }
+        for (const PyType_Slot& s : extra) slots[n++] = s;
+        static PyType_Spec spec{};
+        // Without fields of its own the class inherits the GC slots, and with
+        // them the GC flag, from its base.
+        const unsigned gc = S.own.empty() ? 0 : Py_TPFLAGS_HAVE_GC;
+        spec = {S.type_name, static_cast<int>(S.basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | gc,
+                slots.data()};
+        Ref bases = tuple(base_type);
+        Ref t = Ref::own(PyType_FromModuleAndSpec(module, &spec, bases.get()));
+        type = reinterpret_cast<PyTypeObject*>(t.get());
+        return t;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Pickling: the state is the tuple of the member values in member order,
+// followed by the instance __dict__ when there is a non-empty one.
+
+namespace detail {
+
+template <const ClassSpec& S>
+PyObject* restore_name() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = check(PyUnicode_InternFromString(S.restore_name));
+    return name;
+}
+
+// Writes the members from `state` into `obj`, one at a time.
+template <const ClassSpec& S>
+void restore_fields(PyObject* obj, PyObject* state) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(state);
+    const Py_ssize_t k = static_cast<Py_ssize_t>(S.members.size());
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        if (i >= size) raise(PyExc_IndexError, "tuple index out of range");
+        store(obj, S.members[i], PyTuple_GET_ITEM(state, i));
+    }
+    if (size <= k || !truth(PyTuple_GET_ITEM(state, k))) return;
+    PyObject* extra = PyTuple_GET_ITEM(state, k);
+    Ref dict = Ref::own(PyObject_GetAttr(obj, "__dict__"_id));
+    if (PyDict_CheckExact(dict.get()) && PyDict_Check(extra)) check(PyDict_Update(dict.get(), extra));
+    else dict.attr("update"_id)(extra);
+}
+
+// getattr(obj, "__dict__", None), swallowing only AttributeError.
+inline Ref instance_dict(PyObject* obj) {
+    PyObject* d = PyObject_GetAttr(obj, "__dict__"_id);
+    if (d != nullptr) return Ref::own(d);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return none();
+}
+
+inline std::string member_list(std::span<const Field> members) {
+    std::string text;
+    for (const Field& f : members) text += (text.empty() ? "" : ", ") + std::string(f.name);
+    return text;
+}
+
+// __reduce_cython__(): (restore, (type, checksum, None), state) when the
+// state must go through __setstate__, else (restore, (type, checksum, state)).
+template <const ClassSpec& S>
+Ref reduce(Call& c) {
+    const Py_ssize_t k = static_cast<Py_ssize_t>(S.members.size());
+    Ref state = Ref::own(PyTuple_New(k));
+    bool any_object = false;
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        const Field& f = S.members[i];
+        any_object |= f.kind != Kind::Index && object_slot(c.self, f) != Py_None;
+        PyTuple_SET_ITEM(state.get(), i, load(c.self, f).release());
+    }
+    Ref dict = instance_dict(c.self);
+    const bool with_dict = dict.get() != Py_None && truth(dict.get());
+    if (with_dict) state = Ref::own(PySequence_Concat(state.get(), tuple(dict).get()));
+    Ref restore = c.global(restore_name<S>());
+    Ref checksum = Ref::own(PyLong_FromLong(S.checksums[0]));
+    Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(c.self)));
+    if (with_dict || any_object) return tuple(restore, tuple(cls, checksum, Py_None), state);
+    return tuple(restore, tuple(cls, checksum, state));
+}
+
+// __setstate_cython__(state): overwrites the fields from the state tuple.
+template <const ClassSpec& S>
+Ref setstate(Call& c) {
+    PyObject* state = c[0];
+    if (state != Py_None && !PyTuple_CheckExact(state))
+        raise(PyExc_TypeError, "Expected %.42s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+    if (state == Py_None)
+        raise(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
+    restore_fields<S>(c.self, state);
+    return none();
+}
+
+// __pyx_unpickle_<Class>(type, checksum, state): checks the layout checksum,
+// allocates without __init__ and restores the fields when a state is given.
+template <const ClassSpec& S>
+Ref unpickle(Call& c) {
+    Ref index = Ref::own(PyNumber_Index(c[1]));
+    const long checksum = PyLong_AsLong(index.get());
+    if (checksum == -1 && PyErr_Occurred()) raise();
+    PyObject* state = c[2];
+    if (state != Py_None && !PyTuple_CheckExact(state))
+        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "__pyx_state",
+              "tuple", Py_TYPE(state)->tp_name);
+    if (std::find(S.checksums.begin(), S.checksums.end(), checksum) == S.checksums.end()) {
+        Ref error = Ref::own(PyImport_ImportModule("pickle")).attr("PickleError"_id);
+        const std::string members = member_list(S.members);
+        PyErr_Format(error.get(), "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
+                     static_cast<unsigned>(checksum & 0xffffffffUL), static_cast<unsigned>(S.checksums[0]),
+                     static_cast<unsigned>(S.checksums[1]), static_cast<unsigned>(S.checksums[2]), members.c_str());
+        raise();
+    }
+    Ref result = Ref::borrow(c.context).attr("__new__"_id)(c[0]);
+    // The class attribute __new__ can be replaced from Python: never write
+    // fields into an object of some other layout.
+    if (!PyObject_TypeCheck(result.get(), Class<S>::type))
+        raise(PyExc_TypeError, "%.200s.__new__() returned a '%.200s' object", Class<S>::type->tp_name,
+              Py_TYPE(result.get())->tp_name);
+    if (state != Py_None) restore_fields<S>(result.get(), state);
+    return result;
+}
+
+}  // namespace detail
+
+// The method table entries of the pickle protocol for class `S`.
+template <const ClassSpec& S>
+struct Pickle {
+    static inline const Method reduce{{"__reduce_cython__"}, detail::reduce<S>};
+    static inline const Method setstate{{"__setstate_cython__", {"__pyx_state"}, 1}, detail::setstate<S>};
+    static inline const Method unpickle{{S.restore_name, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3},
+                                        detail::unpickle<S>};
+};
+
+}  // namespace orvo::geometry

@@ -1,0 +1,132 @@
+// Module execution helpers: multi-phase init with a one-initialisation
+// guard, importing the base types with a layout check, and switching on the
+// pickle protocol for a class.
+#pragma once
+
+#include <string>
+
+#include "geometry.hpp"
+
+namespace orvo::module {
+
+using namespace orvo::py;
+
+// The module object this library was initialised with; a library can be
+// initialised once per process because its types live in static storage.
+inline PyObject* initialized = nullptr;
+
+// Runs a module's load steps. `short_name` is the module's last name
+// component, `full_name` its dotted name.
+template <class Body>
+int exec(PyObject* module, const char* short_name, const char* full_name, Body&& body) noexcept {
+    if (initialized != nullptr) {
+        if (initialized == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", short_name);
+        return -1;
+    }
+    initialized = module;
+    if (guard_status([&] { body(module); }) == 0) return 0;
+    // A failed load leaves nothing behind, so a later import may try again.
+    initialized = nullptr;
+    const std::string where = std::string("init ") + full_name;
+    if (PyErr_Occurred()) _PyTraceback_Add(where.c_str(), __FILE__, 0);
+    else PyErr_SetString(PyExc_ImportError, where.c_str());
+    return -1;
+}
+
+// A builtin by name, NameError when the builtins lack it.
+inline Ref builtin(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (v == nullptr) {
+        if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
+        raise();
+    }
+    return Ref::borrow(v);
+}
+
+// `module_name.class_name`, which must be a type whose instances have
+// `size` bytes: smaller is refused, larger only warned about.
+inline Ref import_type(const Ref& module, const char* module_name, const char* class_name, Py_ssize_t size) {
+    Ref type = Ref::own(PyObject_GetAttrString(module.get(), class_name));
+    if (!PyType_Check(type.get()))
+        raise(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
+    const Py_ssize_t actual = reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize;
+    if (actual != size) {
+        char text[400];
+        PyOS_snprintf(text, sizeof text,
+                      "%.200s.%.200s size changed, may indicate binary incompatibility. "
+                      "Expected %zd from C header, got %zd from PyObject",
+                      module_name, class_name, size, actual);
+        if (actual < size) raise(PyExc_ValueError, "%s", text);
+        check(PyErr_WarnEx(nullptr, text, 0));
+    }
+    return type;
+}
+
+inline void add(PyObject* module, const char* name, const Ref& value) {
+    check(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+inline void set_attr(const Ref& owner, PyObject* name, const Ref& value) {
+    check(PyObject_SetAttr(owner.get(), name, value.get()));
+}
+
+namespace detail {
+
+inline bool named(PyObject* f, const char* name) {
+    PyObject* n = PyObject_GetAttr(f, "__name__"_id);
+    if (n == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        return false;
+    }
+    Ref held = Ref::own(n);
+    return PyUnicode_Check(n) && PyUnicode_CompareWithASCIIString(n, name) == 0;
+}
+
+// Looks `name` up on the type, NULL when absent.
+inline Ref lookup(PyObject* type, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(type, name);
+    if (v != nullptr) return Ref::own(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return Ref();
+}
+
+inline void move_attr(PyObject* type, PyObject* from, PyObject* to) {
+    Ref value = Ref::own(PyObject_GetAttr(type, from));
+    check(PyObject_SetAttr(type, to, value.get()));
+    check(PyObject_DelAttr(type, from));
+}
+
+inline void setup_reduce(PyObject* type) {
+    PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    Ref getstate = lookup(type, "__getstate__"_id);
+    Ref object_getstate = lookup(object, "__getstate__"_id);
+    if (getstate && getstate.get() != object_getstate.get()) return;
+    Ref reduce_ex = lookup(type, "__reduce_ex__"_id);
+    Ref object_reduce_ex = lookup(object, "__reduce_ex__"_id);
+    if (reduce_ex.get() != object_reduce_ex.get()) return;
+    Ref reduce = lookup(type, "__reduce__"_id);
+    Ref object_reduce = lookup(object, "__reduce__"_id);
+    if (reduce.get() != object_reduce.get() && !(reduce && named(reduce.get(), "__reduce_cython__"))) return;
+    move_attr(type, "__reduce_cython__"_id, "__reduce__"_id);
+    Ref setstate = lookup(type, "__setstate__"_id);
+    if (!setstate || named(setstate.get(), "__setstate_cython__"))
+        move_attr(type, "__setstate_cython__"_id, "__setstate__"_id);
+}
+
+}  // namespace detail
+
+// Switches on pickling for `type` at load: its own __reduce_cython__ and
+// __setstate_cython__ become __reduce__ and __setstate__, unless the class
+// (or a base outside this scheme) pickles some other way.
+inline void enable_pickling(const Ref& type) {
+    if (guard_status([&] { detail::setup_reduce(type.get()); }) == 0) return;
+    _PyErr_FormatFromCause(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
+                           reinterpret_cast<PyTypeObject*>(type.get())->tp_name);
+    raise();
+}
+
+}  // namespace orvo::module

@@ -1,0 +1,220 @@
+// Owned references, error propagation and call helpers over the CPython C API.
+//
+// Rules of use:
+//  - A `Ref` owns one strong reference (or nothing). Build one with
+//    `Ref::own(p)` from a new reference (a NULL `p` throws `Error`, so the
+//    result of any C-API call that returns a new reference can be wrapped
+//    directly) or with `Ref::borrow(p)` from a borrowed one. `release()` hands
+//    the reference back to C code; there is no implicit conversion.
+//  - `Error` means "a Python exception is already set". Helpers throw it when
+//    a C-API call fails. Every entry point called by the interpreter wraps its
+//    body in `guard()`, which turns `Error` and `std::bad_alloc` into the
+//    interpreter's error return, so no C++ exception ever leaves this code.
+//  - Names used for attribute access and keywords are interned once per
+//    module: `"atleast_2d"_id` yields the interned string.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <concepts>
+#include <iterator>
+#include <cstddef>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace orvo::py {
+
+// A Python exception is set; unwind to the nearest guard().
+struct Error {};
+
+[[noreturn]] inline void raise() { throw Error{}; }
+
+template <class... A>
+[[noreturn]] void raise(PyObject* type, const char* fmt, A... args) {
+    PyErr_Format(type, fmt, args...);
+    throw Error{};
+}
+
+template <class T>
+inline T* check(T* p) {
+    if (p == nullptr) throw Error{};
+    return p;
+}
+
+inline int check(int status) {
+    if (status < 0) throw Error{};
+    return status;
+}
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref own(PyObject* p) { return Ref(check(p)); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+    Ref attr(PyObject* name) const { return own(PyObject_GetAttr(p_, name)); }
+    Ref operator[](PyObject* key) const { return own(PyObject_GetItem(p_, key)); }
+    Ref operator[](const Ref& key) const { return (*this)[key.get()]; }
+    template <std::integral I>
+    Ref operator[](I i) const {
+        Ref key = own(PyLong_FromSsize_t(static_cast<Py_ssize_t>(i)));
+        return (*this)[key];
+    }
+
+    // Positional call: f(a, b, ...).
+    template <class... A>
+    Ref operator()(const A&... args) const;
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline PyObject* raw(PyObject* o) noexcept { return o; }
+inline PyObject* raw(const Ref& r) noexcept { return r.get(); }
+inline PyObject* raw(PyTypeObject* t) noexcept { return reinterpret_cast<PyObject*>(t); }
+
+template <class... A>
+Ref Ref::operator()(const A&... args) const {
+    PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
+    return own(PyObject_Vectorcall(p_, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr));
+}
+
+// A keyword argument for call(): {name, value}.
+struct Kw {
+    PyObject* name;
+    PyObject* value;
+};
+
+// f(*pos, **kw) with the keywords in the given order.
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
+    PyObject* argv[16];
+    const size_t n = pos.size() + kw.size();
+    if (n + 1 > std::size(argv)) raise(PyExc_SystemError, "too many call arguments");
+    Ref names = Ref::own(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
+    size_t i = 1;
+    for (PyObject* p : pos) argv[i++] = p;
+    Py_ssize_t k = 0;
+    for (const Kw& a : kw) {
+        Py_INCREF(a.name);
+        PyTuple_SET_ITEM(names.get(), k++, a.name);
+        argv[i++] = a.value;
+    }
+    return Ref::own(PyObject_Vectorcall(f, argv + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        kw.size() ? names.get() : nullptr));
+}
+
+// Python's truth test, propagating its error.
+inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+inline Ref new_ref(PyObject* o) noexcept { return Ref::borrow(o); }
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref integer(Py_ssize_t v) { return Ref::own(PyLong_FromSsize_t(v)); }
+inline Ref number(double v) { return Ref::own(PyFloat_FromDouble(v)); }
+
+template <class... A>
+Ref tuple(const A&... items) {
+    return Ref::own(PyTuple_Pack(sizeof...(A), raw(items)...));
+}
+
+// Arithmetic reads like the numpy expression it stands for.
+inline Ref operator+(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Add(a.get(), b.get())); }
+inline Ref operator-(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Subtract(a.get(), b.get())); }
+inline Ref operator-(const Ref& a) { return Ref::own(PyNumber_Negative(a.get())); }
+inline Ref operator*(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Multiply(a.get(), b.get())); }
+inline Ref operator/(const Ref& a, const Ref& b) { return Ref::own(PyNumber_TrueDivide(a.get(), b.get())); }
+inline Ref matmul(const Ref& a, const Ref& b) { return Ref::own(PyNumber_MatrixMultiply(a.get(), b.get())); }
+inline Ref equal(const Ref& a, PyObject* b) { return Ref::own(PyObject_RichCompare(a.get(), b, Py_EQ)); }
+
+// Interned attribute and keyword names: "name"_id.
+template <size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+template <Literal L>
+PyObject* interned() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = check(PyUnicode_InternFromString(L.text));
+    return name;
+}
+
+struct Id {
+    PyObject* (*get)();
+    operator PyObject*() const { return get(); }
+};
+
+template <Literal L>
+constexpr Id operator""_id() { return Id{&interned<L>}; }
+
+// Sets the Python exception for the C++ exception being handled.
+inline void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+}
+
+// Runs an entry point's body: C++ failures become a set Python exception
+// and the interpreter's NULL return.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+// The same for slots that return a status: 0 on success, -1 on error.
+template <class F>
+int guard_status(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// Replaces an owned object slot, releasing the old value after the store.
+inline void replace(PyObject*& slot, PyObject* value) noexcept {
+    PyObject* old = slot;
+    Py_INCREF(value);
+    slot = value;
+    Py_XDECREF(old);
+}
+
+}  // namespace orvo::py
+
+using orvo::py::operator""_id;
