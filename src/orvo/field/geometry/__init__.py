@@ -6,11 +6,14 @@ models it, so a geometry dictionary ``d`` becomes an object with
 """
 
 from orvo.field.geometry.base import MultiRGJGeometry, RGJGeometry
+from orvo.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from orvo.field.geometry.point import MultiPointRGJ, PointRGJ
 
 _RGJ_TYPES: dict[str, type[RGJGeometry]] = {
     "Point": PointRGJ,
     "MultiPoint": MultiPointRGJ,
+    "LineString": LineStringRGJ,
+    "MultiLineString": MultiLineStringRGJ,
 }
 
 __all__ = [
@@ -18,4 +21,6 @@ __all__ = [
     "MultiRGJGeometry",
     "PointRGJ",
     "MultiPointRGJ",
+    "LineStringRGJ",
+    "MultiLineStringRGJ",
 ]

@@ -187,8 +187,7 @@ void base_exec(PyObject* module) {
                             &to_rgeojson_method}) {
         Ref defaults;
         if (m == &get_dist_matrix_method || m == &squared_dist_method) defaults = tuple(Py_True, Py_True);
-        Ref f = make_function(module, *m, base.get(), defaults.get());
-        mod::set_attr(base, f.attr("__name__"_id).get(), f);
+        mod::add_method(module, base, *m, defaults.get());
     }
     Ref property = Ref::own(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(base.get()), geo_getset));
     mod::set_attr(base, "__geo_interface__"_id, property);

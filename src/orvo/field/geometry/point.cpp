@@ -40,13 +40,7 @@ const Method point_repulsion_vector{{"repulsion_vector", {"x"}, 1, true}, [](Cal
 
 // __init__(coordinates, repulsion=None, **kwargs)
 const Method multipoint_init{{"__init__", {"coordinates", "repulsion"}, 1, true}, [](Call& c) {
-    Ref base = Ref::borrow(builtins.super_)(Class<MultiPointRGJ_spec>::type, c.self).attr("__init__"_id);
-    Ref kwargs = Ref::own(PyDict_New());
-    check(PyDict_SetItem(kwargs.get(), "coordinates"_id, c[0]));
-    check(PyDict_SetItem(kwargs.get(), "repulsion"_id, c.get(1, Py_None)));
-    if (c.kwargs) check(PyDict_Update(kwargs.get(), c.kwargs.get()));
-    Ref empty = Ref::own(PyTuple_New(0));
-    Ref::own(PyObject_Call(base.get(), empty.get(), kwargs.get()));
+    super_init(c, builtins.super_, Class<MultiPointRGJ_spec>::type);
     set(c.self, &RGJObject::bbox, get(c.self, &RGJObject::coordinates).attr("copy"_id)());
     return none();
 }};
@@ -75,49 +69,28 @@ const Method multipoint_repulsion_vector{{"repulsion_vector", {"x", "min_dist_se
 }, "Vector from each query point to its nearest member point (min_dist_select), "
    "or to every member point, member-major."};
 
-template <const ClassSpec& S>
-void add_pickle_methods(PyObject* module, const Ref& type) {
-    mod::set_attr(type, "__reduce_cython__"_id, make_function(module, Pickle<S>::reduce, type.get()));
-    mod::set_attr(type, "__setstate_cython__"_id, make_function(module, Pickle<S>::setstate, type.get()));
-}
-
-// Creates class `S` on the base type `base_name`, binds it in the module and
-// switches on pickling for it.
-template <const ClassSpec& S>
-Ref create_class(PyObject* module, const Ref& base_module, const char* base_name, const char* name,
-                 std::initializer_list<PyType_Slot> slots) {
-    Ref base = mod::import_type(base_module, "orvo.field.geometry.base", base_name, sizeof(RGJObject));
-    Ref type = Class<S>::create(module, base.get(), slots);
-    add_pickle_methods<S>(module, type);
-    mod::add(module, name, type);
-    mod::enable_pickling(type);
-    return type;
-}
-
 void point_exec(PyObject* module) {
     point_module = module;
     builtins.super_ = mod::builtin("super"_id).release();
     builtins.any_ = mod::builtin("any"_id).release();
     Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
-    Ref point = create_class<PointRGJ_spec>(module, base_module, "RGJGeometry", "PointRGJ", {});
-    Ref multi = create_class<MultiPointRGJ_spec>(module, base_module, "MultiRGJGeometry", "MultiPointRGJ",
-                                                 {{Py_tp_init, reinterpret_cast<void*>(init_slot<multipoint_init, &point_module>)}});
+    Ref point = mod::create_class<PointRGJ_spec>(module, mod::import_base(base_module, "RGJGeometry"), "PointRGJ", {});
+    Ref multi = mod::create_class<MultiPointRGJ_spec>(
+        module, mod::import_base(base_module, "MultiRGJGeometry"), "MultiPointRGJ",
+        {{Py_tp_init, reinterpret_cast<void*>(init_slot<multipoint_init, &point_module>)}});
     mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
 
     mod::set_attr(point, "RGJType"_id, Ref::own(PyUnicode_FromString("Point")));
-    mod::set_attr(point, "repulsion_vector"_id, make_function(module, point_repulsion_vector, point.get()));
-    add_pickle_methods<PointRGJ_spec>(module, point);
+    mod::add_method(module, point, point_repulsion_vector);
+    mod::add_pickle_methods<PointRGJ_spec>(module, point);
 
     mod::set_attr(multi, "RGJType"_id, Ref::own(PyUnicode_FromString("MultiPoint")));
-    mod::set_attr(multi, "in_bbox"_id, make_function(module, multipoint_in_bbox, multi.get()));
-    mod::set_attr(multi, "repulsion_vector"_id,
-                  make_function(module, multipoint_repulsion_vector, multi.get(), tuple(Py_True).get()));
-    add_pickle_methods<MultiPointRGJ_spec>(module, multi);
+    mod::add_method(module, multi, multipoint_in_bbox);
+    mod::add_method(module, multi, multipoint_repulsion_vector, tuple(Py_True).get());
+    mod::add_pickle_methods<MultiPointRGJ_spec>(module, multi);
 
-    mod::add(module, "__pyx_unpickle_PointRGJ", make_function(module, Pickle<PointRGJ_spec>::unpickle, nullptr,
-                                                                nullptr, point.get()));
-    mod::add(module, "__pyx_unpickle_MultiPointRGJ",
-             make_function(module, Pickle<MultiPointRGJ_spec>::unpickle, nullptr, nullptr, multi.get()));
+    mod::add_restore_function<PointRGJ_spec>(module, point);
+    mod::add_restore_function<MultiPointRGJ_spec>(module, multi);
     mod::add(module, "__test__", Ref::own(PyDict_New()));
 }
 

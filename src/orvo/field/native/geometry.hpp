@@ -148,18 +148,23 @@ struct Class {
         return self;
     }
 
+    // The base type's traversal and clearing run first, then this class's fields.
     static int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        if (base()->tp_traverse != nullptr) {
+            if (int r = base()->tp_traverse(self, visit, arg)) return r;
+        } else {
+            Py_VISIT(Py_TYPE(self));
+        }
         for (const Field& f : S.own)
             if (f.kind != Kind::Index) Py_VISIT(object_slot(self, f));
-        if (base()->tp_traverse != nullptr) return base()->tp_traverse(self, visit, arg);
-        Py_VISIT(Py_TYPE(self));
         return 0;
     }
 
     // Cleared fields hold None, so methods never meet a NULL field.
     static int tp_clear(PyObject* self) noexcept {
-        clear_own(self);
-        if (base()->tp_clear != nullptr) return base()->tp_clear(self);
+        if (base()->tp_clear != nullptr) base()->tp_clear(self);
+        for (const Field& f : S.own)
+            if (f.kind != Kind::Index) replace(object_slot(self, f), Py_None);
         return 0;
     }
 
@@ -171,16 +176,6 @@ struct Class {
         PyTypeObject* t = Py_TYPE(self);
         t->tp_free(self);
         Py_DECREF(t);
-    }
-
-    static void clear_own(PyObject* self) noexcept {
-        for (const Field& f : S.own) {
-            if (f.kind == Kind::Index) continue;
-            PyObject*& slot = object_slot(self, f);
-            PyObject* old = slot;
-            slot = Py_NewRef(Py_None);
-            Py_XDECREF(old);
-        }
     }
 
     // Creates the type with `base` as its base class and `extra` slots
@@ -198,6 +193,12 @@ struct Class {
             slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(tp_clear)};
             slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)};
             slots[n++] = {Py_tp_getset, getset.data()};
+        } else {
+            // Keep the base's deallocation: a heap type given none would get
+            // the interpreter's subtype_dealloc, which re-enters the
+            // deallocation of the instance's most derived native class.
+            slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(
+                                             reinterpret_cast<PyTypeObject*>(base_type)->tp_dealloc)};
         }
         for (const PyType_Slot& s : extra) slots[n++] = s;
         static PyType_Spec spec{};
@@ -212,6 +213,18 @@ struct Class {
         return t;
     }
 };
+
+// super(cls, self).__init__(coordinates=..., repulsion=..., **kwargs) for an
+// __init__(coordinates, repulsion=None, **kwargs) that extends its base's.
+inline void super_init(const Call& c, PyObject* super_builtin, PyTypeObject* cls) {
+    Ref init = Ref::borrow(super_builtin)(cls, c.self).attr("__init__"_id);
+    Ref kwargs = Ref::own(PyDict_New());
+    check(PyDict_SetItem(kwargs.get(), "coordinates"_id, c[0]));
+    check(PyDict_SetItem(kwargs.get(), "repulsion"_id, c.get(1, Py_None)));
+    if (c.kwargs) check(PyDict_Update(kwargs.get(), c.kwargs.get()));
+    Ref empty = Ref::own(PyTuple_New(0));
+    Ref::own(PyObject_Call(init.get(), empty.get(), kwargs.get()));
+}
 
 // ---------------------------------------------------------------------------
 // Pickling: the state is the tuple of the member values in member order,

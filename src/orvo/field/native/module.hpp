@@ -129,4 +129,58 @@ inline void enable_pickling(const Ref& type) {
     raise();
 }
 
+// A base type from orvo.field.geometry.base, checked against the layout of
+// the seven base fields.
+inline Ref import_base(const Ref& base_module, const char* class_name) {
+    return import_type(base_module, "orvo.field.geometry.base", class_name, sizeof(geometry::RGJObject));
+}
+
+// `from package import name`: the package attribute, else the submodule
+// already in sys.modules.
+inline Ref import_from(const char* package, PyObject* name) {
+    Ref fromlist = tuple(name);
+    Ref pkg = Ref::own(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.get(), 0));
+    PyObject* value = PyObject_GetAttr(pkg.get(), name);
+    if (value != nullptr) return Ref::own(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    Ref full = Ref::own(PyUnicode_FromFormat("%s.%U", package, name));
+    value = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise(PyExc_ImportError, "cannot import name %S", name);
+        raise();
+    }
+    return Ref::borrow(value);
+}
+
+// Stores the class's __reduce_cython__ and __setstate_cython__ methods.
+template <const geometry::ClassSpec& S>
+void add_pickle_methods(PyObject* module, const Ref& type) {
+    set_attr(type, "__reduce_cython__"_id, make_function(module, geometry::Pickle<S>::reduce, type.get()));
+    set_attr(type, "__setstate_cython__"_id, make_function(module, geometry::Pickle<S>::setstate, type.get()));
+}
+
+// Creates class `S` on `base` with the extra `slots`, binds it in the module
+// as `name` and switches on pickling for it.
+template <const geometry::ClassSpec& S>
+Ref create_class(PyObject* module, const Ref& base, const char* name, std::initializer_list<PyType_Slot> slots) {
+    Ref type = geometry::Class<S>::create(module, base.get(), slots);
+    add_pickle_methods<S>(module, type);
+    add(module, name, type);
+    enable_pickling(type);
+    return type;
+}
+
+// Stores a method object for `def` in the class dictionary.
+inline void add_method(PyObject* module, const Ref& type, const Method& def, PyObject* defaults = nullptr) {
+    Ref f = make_function(module, def, type.get(), defaults);
+    set_attr(type, f.attr("__name__"_id).get(), f);
+}
+
+// Binds the restore function of class `S`.
+template <const geometry::ClassSpec& S>
+void add_restore_function(PyObject* module, const Ref& type) {
+    add(module, S.restore_name, make_function(module, geometry::Pickle<S>::unpickle, nullptr, nullptr, type.get()));
+}
+
 }  // namespace orvo::module

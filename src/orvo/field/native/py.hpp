@@ -137,6 +137,14 @@ Ref tuple(const A&... items) {
     return Ref::own(PyTuple_Pack(sizeof...(A), raw(items)...));
 }
 
+template <class... A>
+Ref list(const A&... items) {
+    Ref out = Ref::own(PyList_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    ((PyList_SET_ITEM(out.get(), i++, Py_NewRef(raw(items)))), ...);
+    return out;
+}
+
 // Arithmetic reads like the numpy expression it stands for.
 inline Ref operator+(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Add(a.get(), b.get())); }
 inline Ref operator-(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Subtract(a.get(), b.get())); }

@@ -1,0 +1,238 @@
+// orvo.field.geometry.linestring: LineStringRGJ and MultiLineStringRGJ.
+//
+// A line keeps a segment cache built from its vertices and answers repulsion
+// vectors by projecting the query points onto its segments: through the
+// kernel when each point picks its nearest segment, by its own clipped
+// projection onto every segment otherwise. A multi-line is a line whose
+// coordinates are a list of vertex arrays; segments never join two members.
+#include "../native/module.hpp"
+#include "../native/segments.hpp"
+
+namespace {
+
+using namespace orvo::py;
+using namespace orvo::geometry;
+namespace mod = orvo::module;
+
+struct LineStringObject {
+    RGJObject base;
+    PyObject* points_in_line_pair;
+    PyObject* _p1;
+    PyObject* _v;
+    PyObject* _v_dot_v;
+    Py_ssize_t lines_n;
+};
+
+constexpr std::array<Field, 5> line_fields = {{
+    {"points_in_line_pair", Kind::Object, offsetof(LineStringObject, points_in_line_pair)},
+    {"_p1", Kind::Object, offsetof(LineStringObject, _p1)},
+    {"_v", Kind::Object, offsetof(LineStringObject, _v)},
+    {"_v_dot_v", Kind::Object, offsetof(LineStringObject, _v_dot_v)},
+    {"lines_n", Kind::Index, offsetof(LineStringObject, lines_n)},
+}};
+constexpr std::array<Field, 0> no_fields{};
+constexpr auto line_members = members_of<line_fields>();
+
+constexpr ClassSpec LineStringRGJ_spec{"orvo.field.geometry.linestring.LineStringRGJ",
+                                       "__pyx_unpickle_LineStringRGJ", line_fields, line_members,
+                                       {0x6c1788e, 0xea76c65, 0x175d8fd}, sizeof(LineStringObject)};
+constexpr ClassSpec MultiLineStringRGJ_spec{"orvo.field.geometry.linestring.MultiLineStringRGJ",
+                                            "__pyx_unpickle_MultiLineStringRGJ", no_fields, line_members,
+                                            {0x6c1788e, 0xea76c65, 0x175d8fd}, 0};
+
+// Kept from load time: this module and the builtins `super` and `sum`.
+PyObject* linestring_module = nullptr;
+struct {
+    PyObject* super_ = nullptr;
+    PyObject* sum_ = nullptr;
+} builtins;
+
+Py_ssize_t& lines_n(PyObject* self) { return reinterpret_cast<LineStringObject*>(self)->lines_n; }
+Ref method(PyObject* self, PyObject* name) { return Ref::borrow(self).attr(name); }
+
+// ---------------------------------------------------------------------------
+// LineStringRGJ
+
+const Method line_init{{"__init__", {"coordinates", "repulsion"}, 1, true}, [](Call& c) {
+    super_init(c, builtins.super_, Class<LineStringRGJ_spec>::type);
+    method(c.self, "_build_segments"_id)();
+    return none();
+}};
+
+const Method line_build_segments{{"_build_segments"}, [](Call& c) {
+    Ref coordinates = get(c.self, &RGJObject::coordinates);
+    const Py_ssize_t n = PyObject_Length(coordinates.get());
+    if (n < 0) raise();
+    lines_n(c.self) = n - 1;
+    Ref head = Ref::own(PySequence_GetSlice(coordinates.get(), 0, -1));
+    Ref tail = Ref::own(PySequence_GetSlice(coordinates.get(), 1, PY_SSIZE_T_MAX));
+    Ref pairs = call(c.np("stack"_id).get(), {list(head, tail).get()},
+                     {{"axis"_id, integer(1).get()}});
+    set(c.self, &LineStringObject::points_in_line_pair, pairs);
+    build_segment_cache<LineStringObject>(c, c.self);
+    return none();
+}, "Rebuild the segment cache from the vertices in `coordinates`."};
+
+const Method line_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [](Call& c) {
+    Ref::borrow(builtins.super_)(Class<LineStringRGJ_spec>::type, c.self).attr("set_coordinates"_id)(c[0]);
+    method(c.self, "_build_segments"_id)();
+    return none();
+}, "Replace the vertices and rebuild the segment cache."};
+
+const Method line_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    Ref x = c.np("atleast_2d"_id)(c[0]).attr("astype"_id)(c.np("float64"_id));
+    if (lines_n(c.self) <= 0) return c.np("zeros"_id)(tuple(integer(PyObject_Length(x.get())), integer(2)));
+    Ref p1 = get(c.self, &LineStringObject::_p1), v = get(c.self, &LineStringObject::_v);
+    Ref vdv = get(c.self, &LineStringObject::_v_dot_v);
+    if (!truth(c[1])) return all_segment_vectors(c, x, p1, v, vdv);
+    Ref metric = call(method(c.self, "get_dist_matrix"_id).get(), {}, {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
+    return c.global("kernels"_id).attr("segment_repulsion_vectors"_id)(x, p1, v, vdv, metric);
+}, "Vector from the nearest segment point to each query point (min_dist_select: nearest segment under "
+   "the distance matrix), or from every segment, segment-major."};
+
+// ---------------------------------------------------------------------------
+// MultiLineStringRGJ
+
+// [np.array(c, dtype=np.float64) for c in members]
+Ref member_arrays(const Call& c, PyObject* members) {
+    Ref out = Ref::own(PyList_New(0));
+    Ref it = Ref::own(PyObject_GetIter(members));
+    Ref f64 = c.np("float64"_id), array = c.np("array"_id);
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref member = Ref::own(item);
+        check(PyList_Append(out.get(), call(array.get(), {member.get()}, {{"dtype"_id, f64.get()}}).get()));
+    }
+    if (PyErr_Occurred()) raise();
+    return out;
+}
+
+// A list with f(member) for each member of `coordinates`.
+template <class F>
+Ref per_member(PyObject* self, F&& f) {
+    Ref coordinates = get(self, &RGJObject::coordinates);
+    Ref out = Ref::own(PyList_New(0));
+    Ref it = Ref::own(PyObject_GetIter(coordinates.get()));
+    while (PyObject* item = PyIter_Next(it.get())) check(PyList_Append(out.get(), f(Ref::own(item)).get()));
+    if (PyErr_Occurred()) raise();
+    return out;
+}
+
+// np.concatenate([np.array([c.min(0), c.max(0)]) for c in self.coordinates])
+Ref member_boxes(const Call& c, PyObject* self) {
+    Ref array = c.np("array"_id);
+    Ref boxes = per_member(self, [&](const Ref& m) {
+        return array(list(m.attr("min"_id)(integer(0)), m.attr("max"_id)(integer(0))));
+    });
+    return c.np("concatenate"_id)(boxes);
+}
+
+// __init__(coordinates, repulsion=None, properties=None, optional_dim=2, **kwargs)
+const Method multiline_init{
+    {"__init__", {"coordinates", "repulsion", "properties", "optional_dim"}, 1, true}, [](Call& c) {
+        set(c.self, &RGJObject::coordinates, member_arrays(c, c[0]));
+        PyObject* repulsion = c.get(1, Py_None);
+        set(c.self, &RGJObject::repulsion,
+            repulsion == Py_None ? c.np("eye"_id)(Ref::borrow(c.get(3, integer(2).get())))
+                                 : call(c.np("array"_id).get(), {repulsion}, {{"dtype"_id, c.np("float64"_id).get()}}));
+        set(c.self, &RGJObject::inv_repulsion, c.np("linalg"_id).attr("inv"_id)(get(c.self, &RGJObject::repulsion)));
+        set(c.self, &RGJObject::eye_repulsion,
+            c.np("eye"_id)(integer(PyObject_Length(get(c.self, &RGJObject::repulsion).get()))));
+        PyObject* properties = c.get(2, Py_None);
+        set(c.self, &RGJObject::properties, properties == Py_None ? Ref::own(PyDict_New()) : Ref::borrow(properties));
+        Ref inverse = get(c.self, &RGJObject::inv_repulsion);
+        set(c.self, &RGJObject::grad_matrix, inverse + inverse.attr("T"_id));
+        set(c.self, &RGJObject::bbox, member_boxes(c, c.self));
+        method(c.self, "_build_segments"_id)();
+        return none();
+    }};
+
+const Method multiline_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [](Call& c) {
+    set(c.self, &RGJObject::coordinates, member_arrays(c, c[0]));
+    set(c.self, &RGJObject::bbox, member_boxes(c, c.self));
+    method(c.self, "_build_segments"_id)();
+    return none();
+}, "Replace the member vertex arrays, their boxes and the segment cache."};
+
+const Method multiline_build_segments{{"_build_segments"}, [](Call& c) {
+    Ref total = integer(0);
+    per_member(c.self, [&](const Ref& m) {
+        const Py_ssize_t n = PyObject_Length(m.get());
+        if (n < 0) raise();
+        total = total + integer(n - 1);
+        return none();
+    });
+    lines_n(c.self) = to_index(total.get());
+    Ref pairs = per_member(c.self, [](const Ref& m) {
+        Ref head = Ref::own(PySequence_GetSlice(m.get(), 0, -1));
+        Ref tail = Ref::own(PySequence_GetSlice(m.get(), 1, PY_SSIZE_T_MAX));
+        return list(head, tail);
+    });
+    Ref joined = call(c.np("concatenate"_id).get(), {pairs.get()}, {{"axis"_id, integer(1).get()}});
+    set(c.self, &LineStringObject::points_in_line_pair, joined.attr("swapaxes"_id)(integer(0), integer(1)));
+    build_segment_cache<LineStringObject>(c, c.self);
+    return none();
+}, "Rebuild the segment cache from the member vertex arrays; segments stay inside each member."};
+
+const Method multiline_get_center_point{{"get_center_point"}, [](Call& c) {
+    Ref shape = tuple(integer(-1), integer(2));
+    Ref points = per_member(c.self, [&](const Ref& m) { return m.attr("reshape"_id)(shape); });
+    Ref coords = call(c.np("concatenate"_id).get(), {points.get()}, {{"axis"_id, integer(0).get()}});
+    return (coords.attr("min"_id)(integer(0)) + coords.attr("max"_id)(integer(0))) / number(2.0);
+}, "Centre of the box around all vertices of all members."};
+
+void linestring_exec(PyObject* module) {
+    linestring_module = module;
+    builtins.super_ = mod::builtin("super"_id).release();
+    builtins.sum_ = mod::builtin("sum"_id).release();
+    Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
+    Ref line = mod::create_class<LineStringRGJ_spec>(
+        module, mod::import_base(base_module, "MultiRGJGeometry"), "LineStringRGJ",
+        {{Py_tp_init, reinterpret_cast<void*>(init_slot<line_init, &linestring_module>)}});
+    Ref multi = mod::create_class<MultiLineStringRGJ_spec>(
+        module, line, "MultiLineStringRGJ",
+        {{Py_tp_init, reinterpret_cast<void*>(init_slot<multiline_init, &linestring_module>)}});
+    mod::import_base(base_module, "RGJGeometry");
+    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
+    mod::add(module, "kernels", mod::import_from("orvo.field", "kernels"_id));
+
+    mod::set_attr(line, "RGJType"_id, Ref::own(PyUnicode_FromString("LineString")));
+    mod::add_method(module, line, line_build_segments);
+    mod::add_method(module, line, line_set_coordinates);
+    mod::add_method(module, line, line_repulsion_vector, tuple(Py_True).get());
+    mod::add_pickle_methods<LineStringRGJ_spec>(module, line);
+
+    mod::set_attr(multi, "RGJType"_id, Ref::own(PyUnicode_FromString("MultiLineString")));
+    mod::add_method(module, multi, multiline_build_segments);
+    mod::add_method(module, multi, multiline_set_coordinates);
+    mod::add_method(module, multi, multiline_get_center_point);
+    mod::add_pickle_methods<MultiLineStringRGJ_spec>(module, multi);
+
+    mod::add_restore_function<LineStringRGJ_spec>(module, line);
+    mod::add_restore_function<MultiLineStringRGJ_spec>(module, multi);
+    mod::add(module, "__test__", Ref::own(PyDict_New()));
+}
+
+int linestring_module_exec(PyObject* module) noexcept {
+    return mod::exec(module, "linestring", "orvo.field.geometry.linestring", linestring_exec);
+}
+
+PyModuleDef_Slot linestring_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(linestring_module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef linestring_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "orvo.field.geometry.linestring",
+    .m_doc = "LineStringRGJ / MultiLineStringRGJ.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = linestring_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_linestring(void) { return PyModuleDef_Init(&linestring_def); }

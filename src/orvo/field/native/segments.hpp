@@ -1,0 +1,40 @@
+// The segment cache shared by the line and polygon geometries: segment
+// start points `_p1`, segment vectors `_v` and guarded squared lengths
+// `_v_dot_v`, derived from the (S, 2, 2) array `points_in_line_pair`.
+#pragma once
+
+#include "geometry.hpp"
+
+namespace orvo::geometry {
+
+// From `points_in_line_pair` (already stored), assigns `_p1`, `_v` and
+// `_v_dot_v` in that order. `T` is the class layout holding the fields.
+template <class T>
+void build_segment_cache(const Call& c, PyObject* self) {
+    Ref all = Ref::own(PySlice_New(nullptr, nullptr, nullptr));
+    Ref pairs = get(self, &T::points_in_line_pair);
+    Ref start = pairs[tuple(all, integer(0))];
+    Ref f64 = c.np("float64"_id);
+    set(self, &T::_p1, call(c.np("ascontiguousarray"_id).get(), {start.get()}, {{"dtype"_id, f64.get()}}));
+    Ref vector = pairs[tuple(all, integer(1))] - pairs[tuple(all, integer(0))];
+    set(self, &T::_v, call(c.np("ascontiguousarray"_id).get(), {vector.get()}, {{"dtype"_id, f64.get()}}));
+    Ref v = get(self, &T::_v);
+    Ref vdv = call((v * v).attr("sum"_id).get(), {}, {{"axis"_id, integer(1).get()}});
+    Ref degenerate = Ref::own(PyObject_RichCompare(vdv.get(), integer(0).get(), Py_LE));
+    set(self, &T::_v_dot_v, c.np("where"_id)(degenerate, number(1.0), vdv));
+}
+
+// The vectors from every segment's nearest point to every query point,
+// segment-major: row s * N + i belongs to segment s and query point i.
+inline Ref all_segment_vectors(const Call& c, const Ref& x, const Ref& p1, const Ref& v, const Ref& vdv) {
+    Ref all = Ref::own(PySlice_New(nullptr, nullptr, nullptr));
+    Ref rows = tuple(Py_None, all, all);  // [None, :, :]
+    Ref columns = tuple(all, Py_None, all);  // [:, None, :]
+    Ref w = x[rows] - p1[columns];
+    Ref along = call((w * v[columns]).attr("sum"_id).get(), {}, {{"axis"_id, integer(2).get()}});
+    Ref t = c.np("clip"_id)(along / vdv[tuple(all, Py_None)], number(0.0), number(1.0));
+    Ref proj = p1[columns] + t[tuple(Py_Ellipsis, Py_None)] * v[columns];
+    return (x[rows] - proj).attr("reshape"_id)(integer(-1), integer(2));
+}
+
+}  // namespace orvo::geometry
