@@ -5,6 +5,7 @@
 // lock. Arguments are validated and converted while the lock is held; an
 // input that already is a C-contiguous float64 array is used in place.
 #include <cmath>
+#include <utility>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -85,63 +86,92 @@ void rings_loop(const double* x, Py_ssize_t n, const Ring& outer, const std::vec
 // ---------------------------------------------------------------------------
 // Argument handling.
 
-// A C-contiguous float64 view of an argument, converted through numpy only
-// when the object is not such an array already.
+// An exported buffer, released when this goes out of scope.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& o) noexcept : view(o.view), held(std::exchange(o.held, false)) {}
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    // Takes the buffer of `obj` when it exports C-contiguous native float64 data.
+    bool acquire_float64(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        const std::string_view f = view.format ? view.format : "B";
+        if (view.itemsize == sizeof(double) && (f == "d" || f == "=d" || f == "<d" || f == "@d")) return true;
+        PyBuffer_Release(&view);
+        held = false;
+        return false;
+    }
+};
+
+// Re-raises the pending ValueError or TypeError with the argument's name
+// in front of its message, chained to the original.
+[[noreturn]] void name_error(const std::string& name) {
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref held_type = Ref::borrow(type), held_value = Ref::borrow(value);
+        PyErr_Restore(type, value, traceback);
+        _PyErr_FormatFromCause(held_type.get(), "%s: %S", name.c_str(), held_value.get());
+    }
+    raise();
+}
+
+// A C-contiguous float64 view of an argument with `ndim` dimensions (and
+// `cols` columns, or a fixed `rows` x `cols` shape), converted through numpy
+// only when the object is not such an array already. An empty input is
+// taken as zero rows.
 class Array {
 public:
     Array(const Call& c, PyObject* obj, std::string name, int ndim, Py_ssize_t cols, Py_ssize_t rows = -1)
         : name_(std::move(name)) {
-        if (!acquire(obj)) {
-            Ref converted = call(c.np("asarray"_id).get(), {obj},
-                                 {{"dtype"_id, c.np("float64"_id).get()}, {"order"_id, "C"_id}});
-            held_ = converted;
-            if (!acquire(converted.get())) raise();
+        if (!buffer_.acquire_float64(obj)) {
+            PyObject* converted = nullptr;
+            try {
+                converted = call(c.np("asarray"_id).get(), {obj},
+                                 {{"dtype"_id, c.np("float64"_id).get()}, {"order"_id, "C"_id}})
+                                .release();
+            } catch (const Error&) {
+                name_error(name_);
+            }
+            held_ = Ref::own(converted);
+            if (!buffer_.acquire_float64(held_.get()))
+                raise(PyExc_TypeError, "%s could not be read as a float64 array", name_.c_str());
         }
-        if (view_.ndim != ndim || (ndim == 2 && view_.shape[1] != cols) || (rows >= 0 && view_.shape[0] != rows)) {
-            Ref shape = Ref::own(PyObject_GetAttrString(held_.get(), "shape"));
-            if (rows >= 0)
-                raise(PyExc_ValueError, "%s must have shape (%zd, %zd), got shape %R", name_.c_str(), rows, cols,
-                      shape.get());
-            if (ndim == 2)
-                raise(PyExc_ValueError, "%s must have shape (n, %zd), got shape %R", name_.c_str(), cols,
-                      shape.get());
-            raise(PyExc_ValueError, "%s must be one-dimensional, got shape %R", name_.c_str(), shape.get());
-        }
-    }
-    Array(const Array&) = delete;
-    Array& operator=(const Array&) = delete;
-    Array(Array&& o) noexcept : name_(std::move(o.name_)), held_(std::move(o.held_)), view_(o.view_), ok_(o.ok_) {
-        o.ok_ = false;
-    }
-    ~Array() {
-        if (ok_) PyBuffer_Release(&view_);
+        const Py_buffer& v = buffer_.view;
+        Py_ssize_t size = 1;
+        for (int i = 0; i < v.ndim; ++i) size *= v.shape[i];
+        empty_ = size == 0 && rows < 0;
+        if (empty_) return;
+        if (v.ndim == ndim && (ndim == 1 || v.shape[1] == cols) && (rows < 0 || v.shape[0] == rows)) return;
+        Ref shape = Ref::own(PyTuple_New(v.ndim));
+        for (int i = 0; i < v.ndim; ++i) PyTuple_SET_ITEM(shape.get(), i, integer(v.shape[i]).release());
+        if (rows >= 0)
+            raise(PyExc_ValueError, "%s must have shape (%zd, %zd), got shape %R", name_.c_str(), rows, cols,
+                  shape.get());
+        if (ndim == 2)
+            raise(PyExc_ValueError, "%s must have shape (n, %zd), got shape %R", name_.c_str(), cols, shape.get());
+        raise(PyExc_ValueError, "%s must be one-dimensional, got shape %R", name_.c_str(), shape.get());
     }
 
-    Py_ssize_t rows() const { return view_.shape[0]; }
-    const double* data() const { return static_cast<const double*>(view_.buf); }
+    Py_ssize_t rows() const { return empty_ ? 0 : buffer_.view.shape[0]; }
+    const double* data() const { return static_cast<const double*>(buffer_.view.buf); }
     const char* name() const { return name_.c_str(); }
 
 private:
-    // Takes a buffer when `obj` exports C-contiguous native float64 data.
-    bool acquire(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        const std::string_view f = view_.format ? view_.format : "B";
-        if (view_.itemsize == sizeof(double) && (f == "d" || f == "=d" || f == "<d" || f == "@d")) {
-            if (!held_) held_ = Ref::borrow(obj);
-            ok_ = true;
-            return true;
-        }
-        PyBuffer_Release(&view_);
-        return false;
-    }
-
     std::string name_;
-    Ref held_;
-    Py_buffer view_{};
-    bool ok_ = false;
+    Ref held_;  // the converted array, when a conversion was needed
+    Buffer buffer_;
+    bool empty_ = false;
 };
 
 // A new array from np.<factory>(shape, dtype) with a writable buffer.

@@ -8,12 +8,15 @@ models it, so a geometry dictionary ``d`` becomes an object with
 from orvo.field.geometry.base import MultiRGJGeometry, RGJGeometry
 from orvo.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from orvo.field.geometry.point import MultiPointRGJ, PointRGJ
+from orvo.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
 _RGJ_TYPES: dict[str, type[RGJGeometry]] = {
     "Point": PointRGJ,
     "MultiPoint": MultiPointRGJ,
     "LineString": LineStringRGJ,
     "MultiLineString": MultiLineStringRGJ,
+    "Polygon": PolygonRGJ,
+    "MultiPolygon": MultiPolygonRGJ,
 }
 
 __all__ = [
@@ -23,4 +26,6 @@ __all__ = [
     "MultiPointRGJ",
     "LineStringRGJ",
     "MultiLineStringRGJ",
+    "PolygonRGJ",
+    "MultiPolygonRGJ",
 ]

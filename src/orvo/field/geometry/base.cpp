@@ -40,7 +40,7 @@ Ref point_array(const Call& c, PyObject* coordinates) {
 // [[min x, min y], [max x, max y]] of the points, zeros when there are none.
 Ref bounding_box(const Call& c, const Ref& coordinates) {
     Ref points = coordinates.attr("reshape"_id)(integer(-1), integer(2));
-    if (PyObject_Length(points.get()) == 0) return c.np("zeros"_id)(tuple(integer(2), integer(2)));
+    if (length(points.get()) == 0) return c.np("zeros"_id)(tuple(integer(2), integer(2)));
     return c.np("stack"_id)(tuple(points.attr("min"_id)(integer(0)), points.attr("max"_id)(integer(0))));
 }
 
@@ -55,7 +55,7 @@ void assign_repulsion(const Call& c, PyObject* self, const Ref& matrix) {
     Ref inverse = c.np("linalg"_id).attr("inv"_id)(repulsion);
     set(self, &RGJObject::repulsion, repulsion);
     set(self, &RGJObject::inv_repulsion, inverse);
-    set(self, &RGJObject::eye_repulsion, c.np("eye"_id)(integer(PyObject_Length(repulsion.get()))));
+    set(self, &RGJObject::eye_repulsion, c.np("eye"_id)(integer(length(repulsion.get()))));
     set(self, &RGJObject::grad_matrix, inverse + inverse.attr("T"_id));
 }
 
@@ -86,8 +86,7 @@ const Method set_coordinates_method{{"set_coordinates", {"new_coords"}, 1}, [](C
 
 const Method set_repulsion_method{{"set_repulsion", {"new_repulsion"}, 1}, [](Call& c) {
     Ref current = get(c.self, &RGJObject::repulsion);
-    Ref size = integer(current.get() == Py_None ? 2 : PyObject_Length(current.get()));
-    if (PyErr_Occurred()) raise();
+    Ref size = integer(current.get() == Py_None ? 2 : length(current.get()));
     assign_repulsion(c, c.self, c[0] == Py_None ? identity_of(c, size.get()) : Ref::borrow(c[0]));
     return none();
 }, "Replace the repulsion matrix and the matrices derived from it."};
@@ -114,8 +113,7 @@ const Method eval_method{{"eval", {"x"}, 1, true}, [](Call& c) {
 const Method in_bbox_method{{"in_bbox", {"x"}, 1}, [](Call& c) {
     Ref x = call(c.np("asarray"_id).get(), {c[0]}, {{"dtype"_id, c.np("float64"_id).get()}});
     Ref boxes = get(c.self, &RGJObject::bbox).attr("reshape"_id)(integer(-1), integer(2), integer(2));
-    const Py_ssize_t n = PyObject_Length(boxes.get());
-    if (n < 0) raise();
+    const Py_ssize_t n = length(boxes.get());
     for (Py_ssize_t k = 0; k < n; ++k) {
         Ref box = boxes[k];
         Ref inside = c.np("all"_id)(Ref::own(PyObject_RichCompare(x.get(), box[0].get(), Py_GE)));
@@ -145,17 +143,9 @@ Ref nested_lists(const Ref& value) {
 }
 
 const Method to_rgeojson_method{{"toRGeoJSON"}, [](Call& c) {
-    Ref self = Ref::borrow(c.self);
-    Ref geometry = Ref::own(PyDict_New());
-    check(PyDict_SetItem(geometry.get(), "type"_id, self.attr("RGJType"_id).get()));
-    check(PyDict_SetItem(geometry.get(), "coordinates"_id, nested_lists(get(c.self, &RGJObject::coordinates)).get()));
-    check(PyDict_SetItem(geometry.get(), "repulsion"_id, get(c.self, &RGJObject::repulsion).attr("tolist"_id)().get()));
-    Ref feature = Ref::own(PyDict_New());
-    Ref type = Ref::own(PyUnicode_FromString("Feature"));
-    check(PyDict_SetItem(feature.get(), "type"_id, type.get()));
-    check(PyDict_SetItem(feature.get(), "properties"_id, get(c.self, &RGJObject::properties).get()));
-    check(PyDict_SetItem(feature.get(), "geometry"_id, geometry.get()));
-    return feature;
+    return feature(get(c.self, &RGJObject::properties).get(), Ref::borrow(c.self).attr("RGJType"_id), "coordinates"_id,
+                   nested_lists(get(c.self, &RGJObject::coordinates)),
+                   get(c.self, &RGJObject::repulsion).attr("tolist"_id)());
 }, "The RGeoJSON Feature dictionary of this geometry."};
 
 PyObject* geo_interface(PyObject* self, void*) noexcept {

@@ -61,9 +61,7 @@ const Method line_init{{"__init__", {"coordinates", "repulsion"}, 1, true}, [](C
 
 const Method line_build_segments{{"_build_segments"}, [](Call& c) {
     Ref coordinates = get(c.self, &RGJObject::coordinates);
-    const Py_ssize_t n = PyObject_Length(coordinates.get());
-    if (n < 0) raise();
-    lines_n(c.self) = n - 1;
+    lines_n(c.self) = length(coordinates.get()) - 1;
     Ref head = Ref::own(PySequence_GetSlice(coordinates.get(), 0, -1));
     Ref tail = Ref::own(PySequence_GetSlice(coordinates.get(), 1, PY_SSIZE_T_MAX));
     Ref pairs = call(c.np("stack"_id).get(), {list(head, tail).get()},
@@ -81,12 +79,11 @@ const Method line_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [](Cal
 
 const Method line_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
     Ref x = c.np("atleast_2d"_id)(c[0]).attr("astype"_id)(c.np("float64"_id));
-    if (lines_n(c.self) <= 0) return c.np("zeros"_id)(tuple(integer(PyObject_Length(x.get())), integer(2)));
+    if (lines_n(c.self) <= 0) return c.np("zeros"_id)(tuple(integer(length(x.get())), integer(2)));
     Ref p1 = get(c.self, &LineStringObject::_p1), v = get(c.self, &LineStringObject::_v);
     Ref vdv = get(c.self, &LineStringObject::_v_dot_v);
     if (!truth(c[1])) return all_segment_vectors(c, x, p1, v, vdv);
-    Ref metric = call(method(c.self, "get_dist_matrix"_id).get(), {}, {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
-    return c.global("kernels"_id).attr("segment_repulsion_vectors"_id)(x, p1, v, vdv, metric);
+    return nearest_segment_vectors(c, x, p1, v, vdv);
 }, "Vector from the nearest segment point to each query point (min_dist_select: nearest segment under "
    "the distance matrix), or from every segment, segment-major."};
 
@@ -130,17 +127,8 @@ Ref member_boxes(const Call& c, PyObject* self) {
 const Method multiline_init{
     {"__init__", {"coordinates", "repulsion", "properties", "optional_dim"}, 1, true}, [](Call& c) {
         set(c.self, &RGJObject::coordinates, member_arrays(c, c[0]));
-        PyObject* repulsion = c.get(1, Py_None);
-        set(c.self, &RGJObject::repulsion,
-            repulsion == Py_None ? c.np("eye"_id)(Ref::borrow(c.get(3, integer(2).get())))
-                                 : call(c.np("array"_id).get(), {repulsion}, {{"dtype"_id, c.np("float64"_id).get()}}));
-        set(c.self, &RGJObject::inv_repulsion, c.np("linalg"_id).attr("inv"_id)(get(c.self, &RGJObject::repulsion)));
-        set(c.self, &RGJObject::eye_repulsion,
-            c.np("eye"_id)(integer(PyObject_Length(get(c.self, &RGJObject::repulsion).get()))));
-        PyObject* properties = c.get(2, Py_None);
-        set(c.self, &RGJObject::properties, properties == Py_None ? Ref::own(PyDict_New()) : Ref::borrow(properties));
-        Ref inverse = get(c.self, &RGJObject::inv_repulsion);
-        set(c.self, &RGJObject::grad_matrix, inverse + inverse.attr("T"_id));
+        Ref two = integer(2);
+        init_repulsion_fields(c, c.self, c.get(1, Py_None), c.get(3, two.get()), c.get(2, Py_None));
         set(c.self, &RGJObject::bbox, member_boxes(c, c.self));
         method(c.self, "_build_segments"_id)();
         return none();
@@ -156,9 +144,7 @@ const Method multiline_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [
 const Method multiline_build_segments{{"_build_segments"}, [](Call& c) {
     Ref total = integer(0);
     per_member(c.self, [&](const Ref& m) {
-        const Py_ssize_t n = PyObject_Length(m.get());
-        if (n < 0) raise();
-        total = total + integer(n - 1);
+        total = total + integer(length(m.get()) - 1);
         return none();
     });
     lines_n(c.self) = to_index(total.get());

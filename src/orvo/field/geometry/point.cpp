@@ -47,7 +47,7 @@ const Method multipoint_init{{"__init__", {"coordinates", "repulsion"}, 1, true}
 
 const Method multipoint_in_bbox{{"in_bbox", {"x"}, 1}, [](Call& c) {
     Ref points = get(c.self, &RGJObject::bbox).attr("reshape"_id)(integer(-1), integer(2));
-    if (PyObject_Length(points.get()) == 0) return boolean(false);
+    if (length(points.get()) == 0) return boolean(false);
     Ref x = call(c.np("asarray"_id).get(), {c[0]}, {{"dtype"_id, c.np("float64"_id).get()}});
     Ref above = Ref::own(PyObject_RichCompare(x.get(), points.attr("min"_id)(integer(0)).get(), Py_GE));
     Ref below = Ref::own(PyObject_RichCompare(x.get(), points.attr("max"_id)(integer(0)).get(), Py_LE));

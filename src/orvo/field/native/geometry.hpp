@@ -226,6 +226,37 @@ inline void super_init(const Call& c, PyObject* super_builtin, PyTypeObject* cls
     Ref::own(PyObject_Call(init.get(), empty.get(), kwargs.get()));
 }
 
+// Assigns the repulsion fields directly, for classes that fill the base
+// fields themselves: `repulsion` (np.eye(optional_dim) when None, else a
+// float64 copy), its inverse, the identity of its size, `properties` (a new
+// dict when None) and `grad_matrix`. Each field is stored as it is computed.
+inline void init_repulsion_fields(const Call& c, PyObject* self, PyObject* repulsion, PyObject* optional_dim,
+                                  PyObject* properties) {
+    set(self, &RGJObject::repulsion,
+        repulsion == Py_None ? c.np("eye"_id)(optional_dim)
+                             : call(c.np("array"_id).get(), {repulsion}, {{"dtype"_id, c.np("float64"_id).get()}}));
+    Ref matrix = get(self, &RGJObject::repulsion);
+    set(self, &RGJObject::inv_repulsion, c.np("linalg"_id).attr("inv"_id)(matrix));
+    set(self, &RGJObject::eye_repulsion, c.np("eye"_id)(integer(length(matrix.get()))));
+    set(self, &RGJObject::properties, properties == Py_None ? Ref::own(PyDict_New()) : Ref::borrow(properties));
+    Ref inverse = get(self, &RGJObject::inv_repulsion);
+    set(self, &RGJObject::grad_matrix, inverse + inverse.attr("T"_id));
+}
+
+// The RGeoJSON Feature dictionary: {"type": "Feature", "properties": ...,
+// "geometry": {"type": ..., <key>: <value>, "repulsion": ...}}.
+inline Ref feature(PyObject* properties, const Ref& type, PyObject* key, const Ref& value, const Ref& repulsion) {
+    Ref geometry = Ref::own(PyDict_New());
+    check(PyDict_SetItem(geometry.get(), "type"_id, type.get()));
+    check(PyDict_SetItem(geometry.get(), key, value.get()));
+    check(PyDict_SetItem(geometry.get(), "repulsion"_id, repulsion.get()));
+    Ref out = Ref::own(PyDict_New());
+    check(PyDict_SetItem(out.get(), "type"_id, "Feature"_id));
+    check(PyDict_SetItem(out.get(), "properties"_id, properties));
+    check(PyDict_SetItem(out.get(), "geometry"_id, geometry.get()));
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Pickling: the state is the tuple of the member values in member order,
 // followed by the instance __dict__ when there is a non-empty one.

@@ -123,6 +123,13 @@ inline Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initiali
                                         kw.size() ? names.get() : nullptr));
 }
 
+// len(o), propagating its error.
+inline Py_ssize_t length(PyObject* o) {
+    const Py_ssize_t n = PyObject_Length(o);
+    if (n < 0) raise();
+    return n;
+}
+
 // Python's truth test, propagating its error.
 inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 

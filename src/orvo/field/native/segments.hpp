@@ -37,4 +37,12 @@ inline Ref all_segment_vectors(const Call& c, const Ref& x, const Ref& p1, const
     return (x[rows] - proj).attr("reshape"_id)(integer(-1), integer(2));
 }
 
+// kernels.segment_repulsion_vectors(x, p1, v, vdv, metric) with the metric
+// fetched afresh from self.get_dist_matrix(scaled=True, inverted=True).
+inline Ref nearest_segment_vectors(const Call& c, const Ref& x, const Ref& p1, const Ref& v, const Ref& vdv) {
+    Ref metric = call(Ref::borrow(c.self).attr("get_dist_matrix"_id).get(), {},
+                      {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
+    return c.global("kernels"_id).attr("segment_repulsion_vectors"_id)(x, p1, v, vdv, metric);
+}
+
 }  // namespace orvo::geometry
