@@ -6,6 +6,7 @@ models it, so a geometry dictionary ``d`` becomes an object with
 """
 
 from orvo.field.geometry.base import MultiRGJGeometry, RGJGeometry
+from orvo.field.geometry.collection import GeometryCollectionRGJ
 from orvo.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from orvo.field.geometry.point import MultiPointRGJ, PointRGJ
 from orvo.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
@@ -17,6 +18,7 @@ _RGJ_TYPES: dict[str, type[RGJGeometry]] = {
     "MultiLineString": MultiLineStringRGJ,
     "Polygon": PolygonRGJ,
     "MultiPolygon": MultiPolygonRGJ,
+    "GeometryCollection": GeometryCollectionRGJ,
 }
 
 __all__ = [
@@ -28,4 +30,5 @@ __all__ = [
     "MultiLineStringRGJ",
     "PolygonRGJ",
     "MultiPolygonRGJ",
+    "GeometryCollectionRGJ",
 ]

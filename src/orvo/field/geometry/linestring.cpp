@@ -92,26 +92,14 @@ const Method line_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}
 
 // [np.array(c, dtype=np.float64) for c in members]
 Ref member_arrays(const Call& c, PyObject* members) {
-    Ref out = Ref::own(PyList_New(0));
-    Ref it = Ref::own(PyObject_GetIter(members));
     Ref f64 = c.np("float64"_id), array = c.np("array"_id);
-    while (PyObject* item = PyIter_Next(it.get())) {
-        Ref member = Ref::own(item);
-        check(PyList_Append(out.get(), call(array.get(), {member.get()}, {{"dtype"_id, f64.get()}}).get()));
-    }
-    if (PyErr_Occurred()) raise();
-    return out;
+    return map_list(members, [&](const Ref& m) { return call(array.get(), {m.get()}, {{"dtype"_id, f64.get()}}); });
 }
 
-// A list with f(member) for each member of `coordinates`.
+// [f(c) for c in self.coordinates]
 template <class F>
 Ref per_member(PyObject* self, F&& f) {
-    Ref coordinates = get(self, &RGJObject::coordinates);
-    Ref out = Ref::own(PyList_New(0));
-    Ref it = Ref::own(PyObject_GetIter(coordinates.get()));
-    while (PyObject* item = PyIter_Next(it.get())) check(PyList_Append(out.get(), f(Ref::own(item)).get()));
-    if (PyErr_Occurred()) raise();
-    return out;
+    return map_list(get(self, &RGJObject::coordinates).get(), f);
 }
 
 // np.concatenate([np.array([c.min(0), c.max(0)]) for c in self.coordinates])
@@ -143,10 +131,8 @@ const Method multiline_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [
 
 const Method multiline_build_segments{{"_build_segments"}, [](Call& c) {
     Ref total = integer(0);
-    per_member(c.self, [&](const Ref& m) {
-        total = total + integer(length(m.get()) - 1);
-        return none();
-    });
+    for_each(get(c.self, &RGJObject::coordinates).get(),
+             [&](const Ref& m) { total = total + integer(length(m.get()) - 1); });
     lines_n(c.self) = to_index(total.get());
     Ref pairs = per_member(c.self, [](const Ref& m) {
         Ref head = Ref::own(PySequence_GetSlice(m.get(), 0, -1));

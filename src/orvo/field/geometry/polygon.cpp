@@ -80,14 +80,6 @@ Ref zeros(const Call& c, Py_ssize_t rows, Py_ssize_t cols) {
 }
 Ref float_type() { return Ref::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)); }
 
-// Calls f(item) for every item of an iterable.
-template <class F>
-void for_each(PyObject* iterable, F&& f) {
-    Ref it = Ref::own(PyObject_GetIter(iterable));
-    while (PyObject* item = PyIter_Next(it.get())) f(Ref::own(item));
-    if (PyErr_Occurred()) raise();
-}
-
 // Segment cache from `points_in_line_pair`: _p1, _v, _v_dot_v and _S, or
 // empty arrays and 0 when there is no segment.
 template <class T>
@@ -113,6 +105,12 @@ Ref join_segments(const Call& c, const Ref& parts) {
 
 // ---------------------------------------------------------------------------
 // PolygonRGJ construction
+
+// [r.tolist() for r in rings]
+Ref ring_lists(PyObject* rings) {
+    return map_list(rings, [](const Ref& r) { return r.attr("tolist"_id)(); });
+}
+
 
 // The candidate rings of `coordinates`: a (k, 2) array is one ring, other
 // arrays one ring per element; for lists and tuples the first element
@@ -179,10 +177,8 @@ const Method polygon_init{
         });
         set(c.self, &PolygonObject::points_in_line_pair, join_segments(c, segments));
         method(c.self, "_build_segment_cache"_id)();
-        Ref ring_lists = Ref::own(PyList_New(0));
-        for_each(rings.get(), [&](const Ref& r) { check(PyList_Append(ring_lists.get(), r.attr("tolist"_id)().get())); });
         set(c.self, &RGJObject::coordinates,
-            call(c.np("array"_id).get(), {ring_lists.get()}, {{"dtype"_id, builtins.object_}}));
+            call(c.np("array"_id).get(), {ring_lists(rings.get()).get()}, {{"dtype"_id, builtins.object_}}));
         Ref two = integer(2);
         init_repulsion_fields(c, c.self, c.get(1, Py_None), c.get(3, two.get()), c.get(2, Py_None));
         set(c.self, &PolygonObject::metric, get_dist_matrix(c.self));
@@ -249,13 +245,6 @@ const Method polygon_in_bbox{{"in_bbox", {"x"}, 1}, [](Call& c) {
     return boolean(truth(c.np("all"_id)(Ref::own(PyObject_RichCompare(x.get(), bbox[1].get(), Py_LE))).get()));
 }, "True when every value of x lies inside the bounding box (inclusive)."};
 
-// [r.tolist() for r in rings]
-Ref ring_lists(PyObject* rings) {
-    Ref out = Ref::own(PyList_New(0));
-    for_each(rings, [&](const Ref& r) { check(PyList_Append(out.get(), r.attr("tolist"_id)().get())); });
-    return out;
-}
-
 const Method polygon_to_rgeojson{{"toRGeoJSON"}, [](Call& c) {
     return feature(get(c.self, &RGJObject::properties).get(), method(c.self, "RGJType"_id), "coordinates"_id,
                    ring_lists(get(c.self, &PolygonObject::rings).get()),
@@ -272,13 +261,10 @@ const Method multipolygon_init{
         PyObject* repulsion = c.get(1, Py_None);
         PyObject* properties = c.get(2, Py_None);
         PyObject* optional_dim = c.get(3, two.get());
-        Ref polygons = Ref::own(PyList_New(0));
-        Ref polygon_type = Ref::borrow(reinterpret_cast<PyObject*>(Class<PolygonRGJ_spec>::type));
-        for_each(c[0], [&](const Ref& member) {
-            Ref polygon = call(polygon_type.get(), {member.get()},
-                               {{"repulsion"_id, repulsion}, {"properties"_id, properties},
-                                {"optional_dim"_id, optional_dim}});
-            check(PyList_Append(polygons.get(), polygon.get()));
+        PyObject* polygon_type = reinterpret_cast<PyObject*>(Class<PolygonRGJ_spec>::type);
+        Ref polygons = map_list(c[0], [&](const Ref& member) {
+            return call(polygon_type, {member.get()},
+                        {{"repulsion"_id, repulsion}, {"properties"_id, properties}, {"optional_dim"_id, optional_dim}});
         });
         set(c.self, &MultiPolygonObject::polygons, polygons);
         init_repulsion_fields(c, c.self, repulsion, optional_dim, properties);
@@ -293,8 +279,7 @@ const Method multipolygon_init{
             set(c.self, &RGJObject::bbox, zeros(c, 2, 2));
             return none();
         }
-        Ref boxes = Ref::own(PyList_New(0));
-        for_each(polygons.get(), [&](const Ref& poly) { check(PyList_Append(boxes.get(), poly.attr("bbox"_id).get())); });
+        Ref boxes = map_list(polygons.get(), [](const Ref& poly) { return poly.attr("bbox"_id); });
         Ref all = c.np("array"_id)(boxes).attr("reshape"_id)(integer(-1), integer(2));
         set(c.self, &RGJObject::bbox,
             c.np("array"_id)(list(all.attr("min"_id)(integer(0)), all.attr("max"_id)(integer(0)))));
@@ -324,10 +309,8 @@ const Method multipolygon_in_bbox{{"in_bbox", {"x"}, 1}, [](Call& c) {
 }, "True when x lies in the bounding box of some member polygon."};
 
 const Method multipolygon_get_center_point{{"get_center_point"}, [](Call& c) {
-    Ref centers = Ref::own(PyList_New(0));
-    for_each(get(c.self, &MultiPolygonObject::polygons).get(), [&](const Ref& poly) {
-        check(PyList_Append(centers.get(), poly.attr("get_center_point"_id)().get()));
-    });
+    Ref centers = map_list(get(c.self, &MultiPolygonObject::polygons).get(),
+                           [](const Ref& poly) { return poly.attr("get_center_point"_id)(); });
     Ref points = c.np("array"_id)(centers);
     Ref box = c.np("array"_id)(list(points.attr("min"_id)(integer(0)), points.attr("max"_id)(integer(0))));
     return box.attr("mean"_id)(integer(0));
@@ -345,10 +328,8 @@ const Method multipolygon_repulsion_vector{{"repulsion_vector", {"x", "min_dist_
    "or from every edge, segment-major. No inside test is made."};
 
 const Method multipolygon_to_rgeojson{{"toRGeoJSON"}, [](Call& c) {
-    Ref coordinates = Ref::own(PyList_New(0));
-    for_each(get(c.self, &MultiPolygonObject::polygons).get(), [&](const Ref& poly) {
-        check(PyList_Append(coordinates.get(), ring_lists(poly.attr("rings"_id).get()).get()));
-    });
+    Ref coordinates = map_list(get(c.self, &MultiPolygonObject::polygons).get(),
+                               [](const Ref& poly) { return ring_lists(poly.attr("rings"_id).get()); });
     return feature(get(c.self, &RGJObject::properties).get(), method(c.self, "RGJType"_id), "coordinates"_id,
                    coordinates, get(c.self, &RGJObject::repulsion).attr("tolist"_id)());
 }, "The RGeoJSON Feature dictionary: per member polygon its closed rings as nested lists."};

@@ -103,9 +103,9 @@ inline void bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, Py
         if (i >= nargs) c.args[i] = args[nargs + k];
         else leftover = true;
     }
-    for (int i = 0; i < s.required; ++i)
-        if (c.args[i] == nullptr) detail::count_error(s, nargs, false);
-    // Keywords that named no free parameter: duplicates, unknown names, non-strings.
+    // Keywords that named no free parameter: duplicates, unknown names,
+    // non-strings. As in the interpreter, these are reported before a
+    // missing argument.
     for (Py_ssize_t k = 0; leftover && k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         const int i = detail::find_param(s, key);
@@ -116,6 +116,8 @@ inline void bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, Py
         if (!c.kwargs) c.kwargs = Ref::own(PyDict_New());
         check(PyDict_SetItem(c.kwargs.get(), key, args[nargs + k]));
     }
+    for (int i = 0; i < s.required; ++i)
+        if (c.args[i] == nullptr) detail::count_error(s, nargs, false);
     if (defaults != nullptr) {
         const Py_ssize_t first = n - PyTuple_GET_SIZE(defaults);
         for (Py_ssize_t i = std::max<Py_ssize_t>(first, nargs); i < n; ++i)

@@ -244,12 +244,14 @@ inline void init_repulsion_fields(const Call& c, PyObject* self, PyObject* repul
 }
 
 // The RGeoJSON Feature dictionary: {"type": "Feature", "properties": ...,
-// "geometry": {"type": ..., <key>: <value>, "repulsion": ...}}.
-inline Ref feature(PyObject* properties, const Ref& type, PyObject* key, const Ref& value, const Ref& repulsion) {
+// "geometry": {"type": ..., <key>: <value>, "repulsion": ...}}; without a
+// repulsion value the geometry has no "repulsion" key.
+inline Ref feature(PyObject* properties, const Ref& type, PyObject* key, const Ref& value,
+                   const Ref& repulsion = Ref()) {
     Ref geometry = Ref::own(PyDict_New());
     check(PyDict_SetItem(geometry.get(), "type"_id, type.get()));
     check(PyDict_SetItem(geometry.get(), key, value.get()));
-    check(PyDict_SetItem(geometry.get(), "repulsion"_id, repulsion.get()));
+    if (repulsion) check(PyDict_SetItem(geometry.get(), "repulsion"_id, repulsion.get()));
     Ref out = Ref::own(PyDict_New());
     check(PyDict_SetItem(out.get(), "type"_id, "Feature"_id));
     check(PyDict_SetItem(out.get(), "properties"_id, properties));

@@ -152,6 +152,22 @@ Ref list(const A&... items) {
     return out;
 }
 
+// Calls f(item) for every item of an iterable.
+template <class F>
+void for_each(PyObject* iterable, F&& f) {
+    Ref it = Ref::own(PyObject_GetIter(iterable));
+    while (PyObject* item = PyIter_Next(it.get())) f(Ref::own(item));
+    if (PyErr_Occurred()) raise();
+}
+
+// [f(item) for item in iterable]
+template <class F>
+Ref map_list(PyObject* iterable, F&& f) {
+    Ref out = Ref::own(PyList_New(0));
+    for_each(iterable, [&](const Ref& item) { check(PyList_Append(out.get(), f(item).get())); });
+    return out;
+}
+
 // Arithmetic reads like the numpy expression it stands for.
 inline Ref operator+(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Add(a.get(), b.get())); }
 inline Ref operator-(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Subtract(a.get(), b.get())); }
