@@ -11,77 +11,17 @@
 #include <string_view>
 #include <vector>
 
+#include "kernels/parallel.hpp"
+#include "kernels/rings.hpp"
+#include "kernels/segments.hpp"
 #include "native/function.hpp"
 
 namespace {
 
 using namespace orvo::py;
+using namespace orvo::kernels;
 
 PyObject* kernels_module = nullptr;
-
-// ---------------------------------------------------------------------------
-// Loops: plain C++ over flat buffers.
-
-struct Metric {
-    double m00, m01, m10, m11;
-    double form(double dx, double dy) const { return dx * (m00 * dx + m01 * dy) + dy * (m10 * dx + m11 * dy); }
-};
-
-// For each query point, the vector from the nearest point of the segment
-// with the smallest d^T M d (ties to the lowest index) to the query point.
-// The arithmetic follows the projection exactly as the geometries state it
-// with numpy: w = x - p1, t = clip((w . v) / vdv, 0, 1), d = x - (p1 + t v).
-void segment_loop(const double* x, Py_ssize_t n, const double* p1, const double* v, const double* vdv,
-                  Py_ssize_t segments, const Metric& m, double* out) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double px = x[2 * i], py = x[2 * i + 1];
-        double best = 0.0, bx = 0.0, by = 0.0;
-        for (Py_ssize_t s = 0; s < segments; ++s) {
-            const double wx = px - p1[2 * s], wy = py - p1[2 * s + 1];
-            double t = (wx * v[2 * s] + wy * v[2 * s + 1]) / vdv[s];
-            t = t < 0.0 ? 0.0 : (t > 1.0 ? 1.0 : t);
-            const double dx = px - (p1[2 * s] + t * v[2 * s]);
-            const double dy = py - (p1[2 * s + 1] + t * v[2 * s + 1]);
-            const double q = m.form(dx, dy);
-            // The first segment always seeds the choice, so a NaN query
-            // point yields a NaN row rather than a silent zero.
-            if (s == 0 || q < best) {
-                best = q;
-                bx = dx;
-                by = dy;
-            }
-        }
-        out[2 * i] = bx;
-        out[2 * i + 1] = by;
-    }
-}
-
-// Even-odd crossing test of one ring; the ring closes from its last vertex
-// back to the first. Rings of fewer than three vertices contain nothing.
-bool in_ring(const double* ring, Py_ssize_t k, double px, double py) {
-    if (k < 3) return false;
-    bool inside = false;
-    for (Py_ssize_t i = 0, j = k - 1; i < k; j = i++) {
-        const double xi = ring[2 * i], yi = ring[2 * i + 1];
-        const double xj = ring[2 * j], yj = ring[2 * j + 1];
-        if ((yi > py) != (yj > py) && px < (xj - xi) * (py - yi) / (yj - yi) + xi) inside = !inside;
-    }
-    return inside;
-}
-
-struct Ring {
-    const double* data;
-    Py_ssize_t size;
-};
-
-void rings_loop(const double* x, Py_ssize_t n, const Ring& outer, const std::vector<Ring>& holes, bool* out) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double px = x[2 * i], py = x[2 * i + 1];
-        bool inside = in_ring(outer.data, outer.size, px, py);
-        for (size_t h = 0; inside && h < holes.size(); ++h) inside = !in_ring(holes[h].data, holes[h].size, px, py);
-        out[i] = inside;
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Argument handling.
@@ -195,6 +135,36 @@ private:
     Py_buffer view_{};
 };
 
+// Picks the loop for the sizes at hand and runs it without the interpreter
+// lock; false when a signal interrupted it (the Python error is set).
+bool solve_segments(const double* x, Py_ssize_t n, const Segments& g, const Metric& m, double* out) {
+    if (use_tree(n, g, m)) {
+        const orvo::kernels::detail::SegmentTree tree(g, m, orvo::kernels::detail::tree_slack(m));
+        return parallel_for(n, segment_work(n, g.count, true),
+                            [&](Py_ssize_t begin, Py_ssize_t end) { tree.run(x, begin, end, out); });
+    }
+    const bool simd = orvo::kernels::detail::have_avx2();
+    return parallel_for(n, segment_work(n, g.count, false), [&](Py_ssize_t begin, Py_ssize_t end) {
+        if (simd) orvo::kernels::detail::scan_avx2(x, begin, end, g, m, out);
+        else orvo::kernels::detail::scan_plain(x, begin, end, g, m, out);
+    });
+}
+
+bool solve_rings(const double* x, Py_ssize_t n, const Ring& outer, const std::vector<Ring>& holes, bool* out) {
+    std::ptrdiff_t edges = outer.size;
+    for (const Ring& h : holes) edges += h.size;
+    if (use_band_index(n, outer, holes)) {
+        const orvo::kernels::detail::BandIndex index(outer, holes);
+        return parallel_for(n, 32.0 * static_cast<double>(n),
+                            [&](Py_ssize_t begin, Py_ssize_t end) { index.run(x, begin, end, out); });
+    }
+    const bool simd = orvo::kernels::detail::have_avx2();
+    return parallel_for(n, static_cast<double>(n) * static_cast<double>(edges), [&](Py_ssize_t begin, Py_ssize_t end) {
+        if (simd) orvo::kernels::detail::rings_avx2(x, begin, end, outer, holes, out);
+        else orvo::kernels::detail::rings_plain(x, begin, end, outer, holes, out);
+    });
+}
+
 [[noreturn]] void mismatch(const Array& a, const Array& b) {
     raise(PyExc_ValueError, "%s and %s must have the same number of rows (%zd != %zd)", a.name(), b.name(),
           a.rows(), b.rows());
@@ -211,11 +181,9 @@ const Method segment_repulsion_vectors{
         if (vdv.rows() != p1.rows()) mismatch(p1, vdv);
         const double* md = metric.data();
         const Metric m{md[0], md[1], md[2], md[3]};
+        const Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
         Output out(c, tuple(integer(x.rows()), integer(2)), c.np("float64"_id).get());
-        double* result = out.data<double>();
-        Py_BEGIN_ALLOW_THREADS
-        segment_loop(x.data(), x.rows(), p1.data(), v.data(), vdv.data(), p1.rows(), m, result);
-        Py_END_ALLOW_THREADS
+        if (!solve_segments(x.data(), x.rows(), g, m, out.data<double>())) raise();
         return out.result();
     },
     "segment_repulsion_vectors(x, p1, v, vdv, metric)\n\n"
@@ -240,11 +208,7 @@ const Method point_in_rings{
             rings.push_back({holes.back().data(), holes.back().rows()});
         }
         Output out(c, tuple(integer(x.rows())), reinterpret_cast<PyObject*>(&PyBool_Type));
-        bool* result = out.data<bool>();
-        const Ring outer_ring{outer.data(), outer.rows()};
-        Py_BEGIN_ALLOW_THREADS
-        rings_loop(x.data(), x.rows(), outer_ring, rings, result);
-        Py_END_ALLOW_THREADS
+        if (!solve_rings(x.data(), x.rows(), {outer.data(), outer.rows()}, rings, out.data<bool>())) raise();
         return out.result();
     },
     "point_in_rings(x, outer, holes)\n\n"
