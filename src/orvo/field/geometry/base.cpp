@@ -5,6 +5,7 @@
 // repulsion matrix, the distance matrices, squared distance and field value
 // (through the subclass's repulsion_vector), bounding-box tests, the centre
 // point and the RGeoJSON export.
+#include "../native/fastpath.hpp"
 #include "../native/module.hpp"
 
 namespace {
@@ -12,6 +13,7 @@ namespace {
 using namespace orvo::py;
 using namespace orvo::geometry;
 namespace mod = orvo::module;
+namespace fast = orvo::fast;
 
 constexpr std::array<Field, 0> no_fields{};
 
@@ -98,11 +100,43 @@ const Method get_dist_matrix_method{{"get_dist_matrix", {"scaled", "inverted"}, 
     return call(c.np("array"_id).get(), {m.get()}, {{"dtype"_id, c.np("float64"_id).get()}});
 }, "The distance matrix: the inverse repulsion (scaled, inverted), the repulsion (scaled) or the identity."};
 
+// v_i . (M v_i) for the rows of v, written out element by element so that
+// the arithmetic is exactly defined: vx (m00 vx + m01 vy) + vy (m10 vx + m11 vy).
+Ref quadratic_form(const Ref& v, const Ref& m) {
+    Ref all = Ref::own(PySlice_New(nullptr, nullptr, nullptr));
+    Ref vx = v[tuple(all, integer(0))], vy = v[tuple(all, integer(1))];
+    auto at = [&](int i, int j) { return m[tuple(integer(i), integer(j))]; };
+    return vx * (at(0, 0) * vx + at(0, 1) * vy) + vy * (at(1, 0) * vx + at(1, 1) * vy);
+}
+
+// The same, computed here when v and the distance matrix are plain float64
+// arrays and get_dist_matrix is this type's own (so reading the field it
+// would copy gives the same matrix). Steps aside with an empty Ref.
+Ref fast_quadratic_form(const Call& c, const Ref& v) {
+    if (!fast::ready(c) || !fast::base_dist_matrix(c.self)) return {};
+    PyObject *scaled = c[1], *inverted = c[2];
+    if ((scaled != Py_True && scaled != Py_False) || (inverted != Py_True && inverted != Py_False)) return {};
+    auto* o = reinterpret_cast<RGJObject*>(c.self);
+    double m[4];
+    if (!fast::matrix(scaled == Py_False ? o->eye_repulsion : inverted == Py_True ? o->inv_repulsion : o->repulsion, m))
+        return {};
+    fast::View rows;
+    if (!rows.take(v.get(), 2, 2)) return {};
+    fast::Output out({rows.rows()});
+    const double* d = rows.data();
+    for (Py_ssize_t i = 0; i < rows.rows(); ++i) {
+        const double vx = d[2 * i], vy = d[2 * i + 1];
+        out.data()[i] = vx * (m[0] * vx + m[1] * vy) + vy * (m[2] * vx + m[3] * vy);
+    }
+    return out.array;
+}
+
 const Method squared_dist_method{{"squared_dist", {"x", "scaled", "inverted"}, 1, true}, [](Call& c) {
     Ref self = Ref::borrow(c.self);
     Ref v = call(self.attr("repulsion_vector"_id).get(), {c[0]}, {{"min_dist_select"_id, Py_True}});
+    if (Ref fast = fast_quadratic_form(c, v)) return fast;
     Ref m = call(self.attr("get_dist_matrix"_id).get(), {}, {{"scaled"_id, c[1]}, {"inverted"_id, c[2]}});
-    return (matmul(v, m.attr("T"_id)) * v).attr("sum"_id)(integer(-1));
+    return quadratic_form(v, m);
 }, "Squared distance v.(M v) of each query point to the geometry under the distance matrix."};
 
 const Method eval_method{{"eval", {"x"}, 1, true}, [](Call& c) {
@@ -161,6 +195,7 @@ void base_exec(PyObject* module) {
     base_module = module;
     Ref np = Ref::own(PyImport_ImportModule("numpy"));
     mod::add(module, "np", np);
+    orvo::fast::capture_numpy(np.get());
     Ref object = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     Ref base = Class<RGJGeometry_spec>::create(module, object.get(), {
         {Py_tp_init, reinterpret_cast<void*>(init_slot<init_method, &base_module>)},
@@ -179,6 +214,7 @@ void base_exec(PyObject* module) {
         if (m == &get_dist_matrix_method || m == &squared_dist_method) defaults = tuple(Py_True, Py_True);
         mod::add_method(module, base, *m, defaults.get());
     }
+    orvo::fast::capture_base(base.get());
     Ref property = Ref::own(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(base.get()), geo_getset));
     mod::set_attr(base, "__geo_interface__"_id, property);
 }

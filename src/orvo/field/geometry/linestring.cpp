@@ -13,6 +13,7 @@ namespace {
 using namespace orvo::py;
 using namespace orvo::geometry;
 namespace mod = orvo::module;
+namespace fast = orvo::fast;
 
 struct LineStringObject {
     RGJObject base;
@@ -78,6 +79,9 @@ const Method line_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [](Cal
 }, "Replace the vertices and rebuild the segment cache."};
 
 const Method line_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    PyTypeObject* type = Py_TYPE(c.self);
+    if (type == Class<LineStringRGJ_spec>::type || type == Class<MultiLineStringRGJ_spec>::type)
+        if (Ref fast = fast_segment_vectors<LineStringObject>(c, lines_n(c.self) <= 0)) return fast;
     Ref x = c.np("atleast_2d"_id)(c[0]).attr("astype"_id)(c.np("float64"_id));
     if (lines_n(c.self) <= 0) return c.np("zeros"_id)(tuple(integer(length(x.get())), integer(2)));
     Ref p1 = get(c.self, &LineStringObject::_p1), v = get(c.self, &LineStringObject::_v);
@@ -163,9 +167,13 @@ void linestring_exec(PyObject* module) {
     Ref multi = mod::create_class<MultiLineStringRGJ_spec>(
         module, line, "MultiLineStringRGJ",
         {{Py_tp_init, reinterpret_cast<void*>(init_slot<multiline_init, &linestring_module>)}});
-    mod::import_base(base_module, "RGJGeometry");
-    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
-    mod::add(module, "kernels", mod::import_from("orvo.field", "kernels"_id));
+    orvo::fast::capture_base(mod::import_base(base_module, "RGJGeometry").get());
+    Ref np = Ref::own(PyImport_ImportModule("numpy"));
+    mod::add(module, "np", np);
+    Ref kernels = mod::import_from("orvo.field", "kernels"_id);
+    mod::add(module, "kernels", kernels);
+    orvo::fast::capture_numpy(np.get());
+    orvo::fast::capture_kernels(kernels.get());
 
     mod::set_attr(line, "RGJType"_id, Ref::own(PyUnicode_FromString("LineString")));
     mod::add_method(module, line, line_build_segments);

@@ -3,13 +3,19 @@
 // PointRGJ adds only its repulsion vector to the base geometry.
 // MultiPointRGJ keeps a copy of its points in `bbox` and, per query point,
 // picks the member point that is nearest under the distance matrix.
+#include "../native/fastpath.hpp"
 #include "../native/module.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
 
 namespace {
 
 using namespace orvo::py;
 using namespace orvo::geometry;
 namespace mod = orvo::module;
+namespace fast = orvo::fast;
 
 constexpr std::array<Field, 0> no_fields{};
 constexpr auto point_members = members_of<no_fields>();
@@ -33,7 +39,23 @@ Ref query_points(const Call& c, PyObject* x) {
     return c.np("atleast_2d"_id)(x).attr("astype"_id)(c.np("float64"_id));
 }
 
+// x - p computed here for a plain float64 point (2,) or (1, 2) and plain query points.
+Ref fast_point_vectors(const Call& c) {
+    if (!fast::ready(c) || Py_TYPE(c.self) != Class<PointRGJ_spec>::type) return {};
+    fast::View flat, row;
+    PyObject* coordinates = reinterpret_cast<RGJObject*>(c.self)->coordinates;
+    const double* p = flat.take(coordinates, 1) && flat.shape(0) == 2          ? flat.data()
+                      : row.take(coordinates, 2, 2) && row.rows() == 1 ? row.data()
+                                                                        : nullptr;
+    fast::Points x;
+    if (p == nullptr || !x.read(c[0])) return {};
+    fast::Output out({x.size(), 2});
+    for (Py_ssize_t i = 0; i < 2 * x.size(); ++i) out.data()[i] = x.data()[i] - p[i % 2];
+    return out.array;
+}
+
 const Method point_repulsion_vector{{"repulsion_vector", {"x"}, 1, true}, [](Call& c) {
+    if (Ref fast = fast_point_vectors(c)) return fast;
     Ref X = query_points(c, c[0]);
     return X - get(c.self, &RGJObject::coordinates);
 }, "Vector from the point to each query point (x - p), one row per query point."};
@@ -54,7 +76,65 @@ const Method multipoint_in_bbox{{"in_bbox", {"x"}, 1}, [](Call& c) {
     return boolean(truth(c.np("all"_id)(above).get()) && truth(c.np("all"_id)(below).get()));
 }, "True when every value of x lies within the box of the member points (inclusive)."};
 
+// The multi-point's vectors computed here for plain inputs. The member
+// choice ranks d^T M d, which numpy evaluates through a matrix product
+// whose rounding (fused or not) is the linear-algebra library's; so a
+// choice is taken here only when no rounding of that product could change
+// it, and a near tie steps aside to numpy.
+Ref fast_multipoint_vectors(const Call& c) {
+    PyObject* select = c[1];
+    if (!fast::ready(c) || Py_TYPE(c.self) != Class<MultiPointRGJ_spec>::type ||
+        (select != Py_True && select != Py_False) || !fast::base_dist_matrix(c.self))
+        return {};
+    auto* o = reinterpret_cast<RGJObject*>(c.self);
+    fast::View points;
+    fast::Points x;
+    double m[4];
+    if (!points.take(o->coordinates, 2, 2) || points.rows() == 0 || !x.read(c[0]) || !fast::matrix(o->inv_repulsion, m))
+        return {};
+    const Py_ssize_t n = x.size(), k = points.rows();
+    const double* p = points.data();
+    if (select == Py_False) {
+        fast::Output out({n * k, 2});
+        for (Py_ssize_t j = 0; j < k; ++j)
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                out.data()[2 * (j * n + i)] = p[2 * j] - x.data()[2 * i];
+                out.data()[2 * (j * n + i) + 1] = p[2 * j + 1] - x.data()[2 * i + 1];
+            }
+        return out.array;
+    }
+    constexpr double kRounding = 16.0 * std::numeric_limits<double>::epsilon();
+    std::vector<Py_ssize_t> chosen(static_cast<size_t>(n));
+    std::vector<double> q(static_cast<size_t>(k)), err(static_cast<size_t>(k));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t best = 0;
+        for (Py_ssize_t j = 0; j < k; ++j) {
+            const double dx = p[2 * j] - x.data()[2 * i], dy = p[2 * j + 1] - x.data()[2 * i + 1];
+            const double ax = dx * m[0] + dy * m[2], ay = dx * m[1] + dy * m[3];
+            q[static_cast<size_t>(j)] = ax * dx + ay * dy;
+            err[static_cast<size_t>(j)] = kRounding * (std::fabs(dx) * (std::fabs(dx * m[0]) + std::fabs(dy * m[2])) +
+                                                       std::fabs(dy) * (std::fabs(dx * m[1]) + std::fabs(dy * m[3])));
+            if (!std::isfinite(q[static_cast<size_t>(j)])) return {};
+            if (q[static_cast<size_t>(j)] < q[static_cast<size_t>(best)]) best = j;
+        }
+        // Every other member must lose by more than both roundings together.
+        for (Py_ssize_t j = 0; j < k; ++j)
+            if (j != best && q[static_cast<size_t>(j)] - q[static_cast<size_t>(best)] <=
+                                 err[static_cast<size_t>(j)] + err[static_cast<size_t>(best)])
+                return {};
+        chosen[static_cast<size_t>(i)] = best;
+    }
+    fast::Output out({n, 2});
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t j = chosen[static_cast<size_t>(i)];
+        out.data()[2 * i] = p[2 * j] - x.data()[2 * i];
+        out.data()[2 * i + 1] = p[2 * j + 1] - x.data()[2 * i + 1];
+    }
+    return out.array;
+}
+
 const Method multipoint_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    if (Ref fast = fast_multipoint_vectors(c)) return fast;
     Ref x = query_points(c, c[0]);
     Ref n = x.attr("shape"_id)[0];
     Ref all = slice_all();
@@ -74,11 +154,15 @@ void point_exec(PyObject* module) {
     builtins.super_ = mod::builtin("super"_id).release();
     builtins.any_ = mod::builtin("any"_id).release();
     Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
-    Ref point = mod::create_class<PointRGJ_spec>(module, mod::import_base(base_module, "RGJGeometry"), "PointRGJ", {});
+    Ref base = mod::import_base(base_module, "RGJGeometry");
+    fast::capture_base(base.get());
+    Ref point = mod::create_class<PointRGJ_spec>(module, base, "PointRGJ", {});
     Ref multi = mod::create_class<MultiPointRGJ_spec>(
         module, mod::import_base(base_module, "MultiRGJGeometry"), "MultiPointRGJ",
         {{Py_tp_init, reinterpret_cast<void*>(init_slot<multipoint_init, &point_module>)}});
-    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
+    Ref np = Ref::own(PyImport_ImportModule("numpy"));
+    mod::add(module, "np", np);
+    fast::capture_numpy(np.get());
 
     mod::set_attr(point, "RGJType"_id, Ref::own(PyUnicode_FromString("Point")));
     mod::add_method(module, point, point_repulsion_vector);

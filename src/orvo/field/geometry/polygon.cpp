@@ -8,12 +8,16 @@
 // cache of its own and makes no inside test.
 #include "../native/module.hpp"
 #include "../native/segments.hpp"
+#include "../kernels/rings.hpp"
+
+#include <deque>
 
 namespace {
 
 using namespace orvo::py;
 using namespace orvo::geometry;
 namespace mod = orvo::module;
+namespace fast = orvo::fast;
 
 struct PolygonObject {
     RGJObject base;
@@ -214,7 +218,55 @@ const Method polygon_set_repulsion{{"set_repulsion", {"new_repulsion"}, 1}, [](C
 // ---------------------------------------------------------------------------
 // PolygonRGJ queries
 
+// The polygon's repulsion vectors computed here, as the two kernels would,
+// when x is small and plain, the rings and the cache hold plain float64
+// arrays and `kernels` is the kernel module. Steps aside with an empty Ref.
+Ref fast_polygon_vectors(const Call& c) {
+    namespace k = orvo::kernels;
+    if (!fast::ready(c) || Py_TYPE(c.self) != Class<PolygonRGJ_spec>::type ||
+        !fast::kernel_ready(c, "point_in_rings"_id, fast::captured.rings_kernel) ||
+        !fast::kernel_ready(c, "segment_repulsion_vectors"_id, fast::captured.segment_kernel))
+        return {};
+    fast::Points x;
+    if (!x.read(c[0])) return {};
+    const Py_ssize_t n = x.size();
+    auto* o = reinterpret_cast<PolygonObject*>(c.self);
+    fast::Output out({n, 2});
+    std::fill(out.data(), out.data() + 2 * n, 0.0);
+    if (o->_S == 0) return out.array;
+    if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return {};
+    std::deque<fast::View> ring_views;
+    std::vector<k::Ring> rings;
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
+        if (!ring_views.emplace_back().take(PyList_GET_ITEM(o->rings, r), 2, 2)) return {};
+        rings.push_back({ring_views.back().data(), ring_views.back().rows()});
+    }
+    double m[4];
+    fast::View p1, v, vdv;
+    if (!fast::matrix(o->metric, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) || !vdv.take(o->_v_dot_v, 1) ||
+        p1.rows() == 0 || v.rows() != p1.rows() || vdv.rows() != p1.rows())
+        return {};
+    const std::vector<k::Ring> holes(rings.begin() + 1, rings.end());
+    std::vector<char> inside(static_cast<size_t>(n));
+    k::detail::rings_plain(x.data(), 0, n, rings[0], holes, reinterpret_cast<bool*>(inside.data()));
+    std::vector<double> outside, rows;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!inside[static_cast<size_t>(i)]) outside.insert(outside.end(), x.data() + 2 * i, x.data() + 2 * i + 2);
+    const Py_ssize_t m_out = static_cast<Py_ssize_t>(outside.size() / 2);
+    rows.resize(outside.size());
+    k::detail::scan_plain(outside.data(), 0, m_out, {p1.data(), v.data(), vdv.data(), p1.rows()},
+                          {m[0], m[1], m[2], m[3]}, rows.data());
+    for (Py_ssize_t i = 0, j = 0; i < n; ++i)
+        if (!inside[static_cast<size_t>(i)]) {
+            out.data()[2 * i] = rows[static_cast<size_t>(2 * j)];
+            out.data()[2 * i + 1] = rows[static_cast<size_t>(2 * j + 1)];
+            ++j;
+        }
+    return out.array;
+}
+
 const Method polygon_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    if (Ref fast = fast_polygon_vectors(c)) return fast;
     Ref x = c.np("atleast_2d"_id)(c[0]).attr("astype"_id)(c.np("float64"_id));
     Ref n = x.attr("shape"_id)[0];
     auto* self = reinterpret_cast<PolygonObject*>(c.self);
@@ -317,6 +369,9 @@ const Method multipolygon_get_center_point{{"get_center_point"}, [](Call& c) {
 }, "Centre of the box around the member polygons' centre points."};
 
 const Method multipolygon_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    if (Py_TYPE(c.self) == Class<MultiPolygonRGJ_spec>::type)
+        if (Ref fast = fast_segment_vectors<MultiPolygonObject>(c, reinterpret_cast<MultiPolygonObject*>(c.self)->_S == 0))
+            return fast;
     Ref x = c.np("atleast_2d"_id)(c[0]).attr("astype"_id)(c.np("float64"_id));
     Ref n = x.attr("shape"_id)[0];
     if (reinterpret_cast<MultiPolygonObject*>(c.self)->_S == 0) return c.np("zeros"_id)(tuple(n, integer(2)));
@@ -339,14 +394,20 @@ void polygon_exec(PyObject* module) {
     builtins.object_ = mod::builtin("object"_id).release();
     builtins.super_ = mod::builtin("super"_id).release();
     Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
+    Ref base = mod::import_base(base_module, "RGJGeometry");
+    orvo::fast::capture_base(base.get());
     Ref polygon = mod::create_class<PolygonRGJ_spec>(
-        module, mod::import_base(base_module, "RGJGeometry"), "PolygonRGJ",
+        module, base, "PolygonRGJ",
         {{Py_tp_init, reinterpret_cast<void*>(init_slot<polygon_init, &polygon_module>)}});
     Ref multi = mod::create_class<MultiPolygonRGJ_spec>(
         module, mod::import_base(base_module, "MultiRGJGeometry"), "MultiPolygonRGJ",
         {{Py_tp_init, reinterpret_cast<void*>(init_slot<multipolygon_init, &polygon_module>)}});
-    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
-    mod::add(module, "kernels", mod::import_from("orvo.field", "kernels"_id));
+    Ref np = Ref::own(PyImport_ImportModule("numpy"));
+    mod::add(module, "np", np);
+    Ref kernels = mod::import_from("orvo.field", "kernels"_id);
+    mod::add(module, "kernels", kernels);
+    orvo::fast::capture_numpy(np.get());
+    orvo::fast::capture_kernels(kernels.get());
 
     Ref select_default = tuple(Py_True);
     mod::set_attr(polygon, "RGJType"_id, Ref::own(PyUnicode_FromString("Polygon")));

@@ -3,7 +3,9 @@
 // `_v_dot_v`, derived from the (S, 2, 2) array `points_in_line_pair`.
 #pragma once
 
+#include "fastpath.hpp"
 #include "geometry.hpp"
+#include "kernels/segments.hpp"
 
 namespace orvo::geometry {
 
@@ -43,6 +45,41 @@ inline Ref nearest_segment_vectors(const Call& c, const Ref& x, const Ref& p1, c
     Ref metric = call(Ref::borrow(c.self).attr("get_dist_matrix"_id).get(), {},
                       {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
     return c.global("kernels"_id).attr("segment_repulsion_vectors"_id)(x, p1, v, vdv, metric);
+}
+
+// The selecting repulsion_vector of a segment cache computed here, as the
+// kernel would, when x is small and plain, the cache holds plain float64
+// arrays, get_dist_matrix is the base type's and `kernels` is the kernel
+// module: the result of `kernels.segment_repulsion_vectors(x, _p1, _v,
+// _v_dot_v, self.get_dist_matrix(...))`, or zeros when `empty` (the
+// geometry has no segment). The caller checks that the instance is of one
+// of its exact classes. Steps aside with an empty Ref.
+template <class T>
+Ref fast_segment_vectors(const Call& c, bool empty) {
+    PyObject* select = c[1];
+    if (!fast::ready(c) || (select != Py_True && select != Py_False) || !fast::base_dist_matrix(c.self) ||
+        !fast::kernel_ready(c, "segment_repulsion_vectors"_id, fast::captured.segment_kernel))
+        return {};
+    fast::Points x;
+    if (!x.read(c[0])) return {};
+    if (empty) {
+        fast::Output zeros({x.size(), 2});
+        std::fill(zeros.data(), zeros.data() + 2 * x.size(), 0.0);
+        return zeros.array;
+    }
+    if (select == Py_False) return {};
+    auto* o = reinterpret_cast<T*>(c.self);
+    double m[4];
+    fast::View p1, v, vdv;
+    if (!fast::matrix(o->base.inv_repulsion, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) ||
+        !vdv.take(o->_v_dot_v, 1) || p1.rows() == 0 || v.rows() != p1.rows() || vdv.rows() != p1.rows())
+        return {};
+    fast::Output out({x.size(), 2});
+    const orvo::kernels::Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
+    const orvo::kernels::Metric metric{m[0], m[1], m[2], m[3]};
+    if (orvo::kernels::detail::have_avx2()) orvo::kernels::detail::scan_avx2(x.data(), 0, x.size(), g, metric, out.data());
+    else orvo::kernels::detail::scan_plain(x.data(), 0, x.size(), g, metric, out.data());
+    return out.array;
 }
 
 }  // namespace orvo::geometry
