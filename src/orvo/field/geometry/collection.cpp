@@ -4,13 +4,19 @@
 // `_RGJ_TYPES` and combines their fields: per query point it picks one
 // member for the squared distance, the repulsion vector and the gradient.
 // It talks to its members only through their public methods and attributes.
+#include "../native/fastpath.hpp"
 #include "../native/module.hpp"
+
+#include <cmath>
+#include <deque>
+#include <vector>
 
 namespace {
 
 using namespace orvo::py;
 using namespace orvo::geometry;
 namespace mod = orvo::module;
+namespace fast = orvo::fast;
 
 struct CollectionObject {
     RGJObject base;
@@ -122,11 +128,101 @@ const Method get_center_point{{"get_center_point"}, [](Call& c) {
     return (coords.attr("min"_id)(integer(0)) + coords.attr("max"_id)(integer(0))) / number(2.0);
 }, "Centre of the box around the members' centre points."};
 
+// Plain float64 views of every item of a list of member answers, each with
+// `ndim` dimensions and the same shape; false when any is something else.
+bool member_views(const Ref& answers, int ndim, Py_ssize_t cols, std::deque<fast::View>& views) {
+    const Py_ssize_t members = PyList_GET_SIZE(answers.get());
+    for (Py_ssize_t m = 0; m < members; ++m) {
+        fast::View& v = views.emplace_back();
+        if (!v.take(PyList_GET_ITEM(answers.get(), m), ndim, cols) || v.rows() != views.front().rows()) return false;
+    }
+    return members > 0 && views.front().rows() > 0;
+}
+
+// numpy's argmin over a row: the first NaN if there is one, else the first
+// smallest value.
+template <class Value>
+Py_ssize_t argmin(Py_ssize_t count, Value&& value) {
+    Py_ssize_t best = 0;
+    for (Py_ssize_t m = 0; m < count; ++m) {
+        const double v = value(m);
+        if (std::isnan(v)) return m;
+        if (v < value(best)) best = m;
+    }
+    return best;
+}
+
+// squared_dist's reduction over the members computed here when every
+// member answered with a plain float64 (N,) array: np.min over the members,
+// or with `return_reference` the smallest value and its member index.
+Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_reference) {
+    std::deque<fast::View> views;
+    if (!fast::ready(c) || (return_reference != Py_True && return_reference != Py_False) ||
+        !member_views(answers, 1, -1, views))
+        return {};
+    const Py_ssize_t n = views.front().rows(), members = static_cast<Py_ssize_t>(views.size());
+    fast::Output values({n});
+    if (return_reference == Py_False) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double r = views[0].data()[i];
+            for (Py_ssize_t m = 1; m < members && !std::isnan(r); ++m) {
+                const double v = views[static_cast<size_t>(m)].data()[i];
+                if (std::isnan(v) || v < r) r = v;
+            }
+            values.data()[i] = r;
+        }
+        return values.array;
+    }
+    fast::Output index({n}, true);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t m = argmin(members, [&](Py_ssize_t k) { return views[static_cast<size_t>(k)].data()[i]; });
+        index.index_data[i] = m;
+        values.data()[i] = views[static_cast<size_t>(m)].data()[i];
+    }
+    return tuple(values.array, index.array);
+}
+
+// repulsion_vector's choice computed here when every member answered with
+// a plain float64 (N, 2) array and inv_repulsions is a plain (M, 2, 2)
+// stack: per point the member whose vector v has the smallest v.(A_m v),
+// with the einsum's arithmetic; without selection the answers one after
+// the other.
+Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
+    std::deque<fast::View> views;
+    if (!fast::ready(c) || (select != Py_True && select != Py_False) || !member_views(answers, 2, 2, views))
+        return {};
+    const Py_ssize_t n = views.front().rows(), members = static_cast<Py_ssize_t>(views.size());
+    if (select == Py_False) {
+        fast::Output out({members * n, 2});
+        for (Py_ssize_t m = 0; m < members; ++m)
+            std::copy(views[static_cast<size_t>(m)].data(), views[static_cast<size_t>(m)].data() + 2 * n,
+                      out.data() + 2 * m * n);
+        return out.array;
+    }
+    fast::View stack;
+    if (!stack.take(reinterpret_cast<CollectionObject*>(c.self)->inv_repulsions, 3, 2) || stack.rows() != members ||
+        stack.shape(1) != 2)
+        return {};
+    const double* a = stack.data();
+    fast::Output out({n, 2});
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t m = argmin(members, [&](Py_ssize_t k) {
+            const double* v = views[static_cast<size_t>(k)].data() + 2 * i;
+            const double* A = a + 4 * k;
+            return v[0] * (A[0] * v[0] + A[1] * v[1]) + v[1] * (A[2] * v[0] + A[3] * v[1]);
+        });
+        std::copy(views[static_cast<size_t>(m)].data() + 2 * i, views[static_cast<size_t>(m)].data() + 2 * i + 2,
+                  out.data() + 2 * i);
+    }
+    return out.array;
+}
+
 const Method squared_dist{
     {"squared_dist", {"x", "scaled", "inverted", "return_reference"}, 1, true}, [](Call& c) {
         Ref per = per_member(c.self, [&](const Ref& m) {
             return call(m.attr("squared_dist"_id).get(), {c[0]}, {{"scaled"_id, c[1]}, {"inverted"_id, c[2]}});
         });
+        if (Ref fast = fast_nearest_member(c, per, c[3])) return fast;
         Ref dists = call(c.np("stack"_id).get(), {per.get()}, {{"axis"_id, integer(1).get()}});
         if (!truth(c[3])) return call(c.np("min"_id).get(), {dists.get()}, {{"axis"_id, integer(1).get()}});
         Ref min_idxs = call(c.np("argmin"_id).get(), {dists.get()}, {{"axis"_id, integer(1).get()}});
@@ -143,6 +239,7 @@ const Method repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, 
         Ref args = tuple(c[0]);
         return Ref::own(PyObject_Call(m.attr("repulsion_vector"_id).get(), args.get(), kwargs.get()));
     });
+    if (Ref fast = fast_member_vectors(c, per, c[1])) return fast;
     Ref vectors = call(c.np("stack"_id).get(), {per.get()}, {{"axis"_id, integer(0).get()}});
     if (truth(c[1])) {
         Ref nvectors = vectors.attr("swapaxes"_id)(integer(0), integer(1));
@@ -187,6 +284,46 @@ Ref second_of_pair(const Ref& pair) {
     return items[1];
 }
 
+// The gradient's last step computed here for plain arrays: row i is
+// -e_i * (G v_i) with G the grad_matrix of member dist_idxs[i], in the
+// einsum's arithmetic.
+Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const Ref& vectors) {
+    fast::View e, v, g;
+    if (!fast::ready(c) || !e.take(field.get(), 1) || !v.take(vectors.get(), 2, 2) || v.rows() != e.rows() ||
+        !g.take(reinterpret_cast<CollectionObject*>(c.self)->grad_matrixes, 3, 2) || g.shape(1) != 2)
+        return {};
+    Py_buffer idx;
+    if (Py_TYPE(dist_idxs.get()) != fast::captured.ndarray ||
+        PyObject_GetBuffer(dist_idxs.get(), &idx, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return {};
+    }
+    const std::string_view format = idx.format ? idx.format : "B";
+    const bool plain = idx.ndim == 1 && idx.shape[0] == e.rows() && idx.itemsize == sizeof(Py_ssize_t) &&
+                       (format == "l" || format == "q" || format == "<q" || format == "=q");
+    const auto* index = static_cast<const Py_ssize_t*>(idx.buf);
+    for (Py_ssize_t i = 0; plain && i < idx.shape[0]; ++i)
+        if (index[i] < 0 || index[i] >= g.rows()) {
+            PyBuffer_Release(&idx);
+            return {};
+        }
+    if (!plain) {
+        PyBuffer_Release(&idx);
+        return {};
+    }
+    const Py_ssize_t n = e.rows();
+    fast::Output out({n, 2});
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double* G = g.data() + 4 * index[i];
+        const double* vi = v.data() + 2 * i;
+        const double scale = -e.data()[i];
+        out.data()[2 * i] = scale * (G[0] * vi[0] + G[1] * vi[1]);
+        out.data()[2 * i + 1] = scale * (G[2] * vi[0] + G[3] * vi[1]);
+    }
+    PyBuffer_Release(&idx);
+    return out.array;
+}
+
 const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {
     Ref self = Ref::borrow(c.self);
     Ref args = tuple(c[0]);
@@ -195,7 +332,9 @@ const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {
     Ref dist_idxs = second_of_pair(reference);
     Ref vectors = Ref::own(PyObject_Call(self.attr("repulsion_vector"_id).get(), args.get(),
                                          with_keyword(c, "min_dist_select"_id, Py_True).get()));
-    Ref value = -call(self.attr("eval"_id).get(), {}, {{"x"_id, c[0]}}).attr("reshape"_id)(integer(-1), integer(1));
+    Ref field = call(self.attr("eval"_id).get(), {}, {{"x"_id, c[0]}});
+    if (Ref fast = fast_gradient(c, field, dist_idxs, vectors)) return fast;
+    Ref value = -field.attr("reshape"_id)(integer(-1), integer(1));
     Ref matrices = get(c.self, &CollectionObject::grad_matrixes)[dist_idxs];
     Ref spec = Ref::own(PyUnicode_FromString("ijk,ik->ij"));
     return value * c.np("einsum"_id)(spec, matrices, vectors);
@@ -214,7 +353,9 @@ void collection_exec(PyObject* module) {
         module, mod::import_base(base_module, "MultiRGJGeometry"), "GeometryCollectionRGJ",
         {{Py_tp_init, reinterpret_cast<void*>(init_slot<collection_init, &collection_module>)}});
     mod::import_base(base_module, "RGJGeometry");
-    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
+    Ref np = Ref::own(PyImport_ImportModule("numpy"));
+    mod::add(module, "np", np);
+    fast::capture_numpy(np.get());
 
     mod::set_attr(cls, "RGJType"_id, Ref::own(PyUnicode_FromString("GeometryCollection")));
     mod::add_method(module, cls, set_coordinates);
