@@ -123,12 +123,13 @@ Ref fast_quadratic_form(const Call& c, const Ref& v) {
     fast::View rows;
     if (!rows.take(v.get(), 2, 2)) return {};
     fast::Output out({rows.rows()});
+    const fast::FpWatch watch;
     const double* d = rows.data();
     for (Py_ssize_t i = 0; i < rows.rows(); ++i) {
         const double vx = d[2 * i], vy = d[2 * i + 1];
         out.data()[i] = vx * (m[0] * vx + m[1] * vy) + vy * (m[2] * vx + m[3] * vy);
     }
-    return out.array;
+    return watch.clean() ? out.array : Ref();
 }
 
 const Method squared_dist_method{{"squared_dist", {"x", "scaled", "inverted"}, 1, true}, [](Call& c) {

@@ -162,6 +162,7 @@ Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_refe
         return {};
     const Py_ssize_t n = views.front().rows(), members = static_cast<Py_ssize_t>(views.size());
     fast::Output values({n});
+    const fast::FpWatch watch;
     if (return_reference == Py_False) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             double r = views[0].data()[i];
@@ -171,7 +172,7 @@ Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_refe
             }
             values.data()[i] = r;
         }
-        return values.array;
+        return watch.clean() ? values.array : Ref();
     }
     fast::Output index({n}, true);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -179,7 +180,7 @@ Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_refe
         index.index_data[i] = m;
         values.data()[i] = views[static_cast<size_t>(m)].data()[i];
     }
-    return tuple(values.array, index.array);
+    return watch.clean() ? tuple(values.array, index.array) : Ref();
 }
 
 // repulsion_vector's choice computed here when every member answered with
@@ -205,6 +206,7 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
         return {};
     const double* a = stack.data();
     fast::Output out({n, 2});
+    const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t m = argmin(members, [&](Py_ssize_t k) {
             const double* v = views[static_cast<size_t>(k)].data() + 2 * i;
@@ -214,7 +216,7 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
         std::copy(views[static_cast<size_t>(m)].data() + 2 * i, views[static_cast<size_t>(m)].data() + 2 * i + 2,
                   out.data() + 2 * i);
     }
-    return out.array;
+    return watch.clean() ? out.array : Ref();
 }
 
 const Method squared_dist{
@@ -313,6 +315,7 @@ Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const R
     }
     const Py_ssize_t n = e.rows();
     fast::Output out({n, 2});
+    const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const double* G = g.data() + 4 * index[i];
         const double* vi = v.data() + 2 * i;
@@ -321,7 +324,7 @@ Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const R
         out.data()[2 * i + 1] = scale * (G[2] * vi[0] + G[3] * vi[1]);
     }
     PyBuffer_Release(&idx);
-    return out.array;
+    return watch.clean() ? out.array : Ref();
 }
 
 const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {

@@ -50,8 +50,9 @@ Ref fast_point_vectors(const Call& c) {
     fast::Points x;
     if (p == nullptr || !x.read(c[0])) return {};
     fast::Output out({x.size(), 2});
+    const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < 2 * x.size(); ++i) out.data()[i] = x.data()[i] - p[i % 2];
-    return out.array;
+    return watch.clean() ? out.array : Ref();
 }
 
 const Method point_repulsion_vector{{"repulsion_vector", {"x"}, 1, true}, [](Call& c) {
@@ -94,6 +95,7 @@ Ref fast_multipoint_vectors(const Call& c) {
         return {};
     const Py_ssize_t n = x.size(), k = points.rows();
     const double* p = points.data();
+    const fast::FpWatch watch;
     if (select == Py_False) {
         fast::Output out({n * k, 2});
         for (Py_ssize_t j = 0; j < k; ++j)
@@ -101,7 +103,7 @@ Ref fast_multipoint_vectors(const Call& c) {
                 out.data()[2 * (j * n + i)] = p[2 * j] - x.data()[2 * i];
                 out.data()[2 * (j * n + i) + 1] = p[2 * j + 1] - x.data()[2 * i + 1];
             }
-        return out.array;
+        return watch.clean() ? out.array : Ref();
     }
     constexpr double kRounding = 16.0 * std::numeric_limits<double>::epsilon();
     std::vector<Py_ssize_t> chosen(static_cast<size_t>(n));
@@ -130,7 +132,7 @@ Ref fast_multipoint_vectors(const Call& c) {
         out.data()[2 * i] = p[2 * j] - x.data()[2 * i];
         out.data()[2 * i + 1] = p[2 * j + 1] - x.data()[2 * i + 1];
     }
-    return out.array;
+    return watch.clean() ? out.array : Ref();
 }
 
 const Method multipoint_repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {

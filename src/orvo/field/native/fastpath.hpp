@@ -13,6 +13,7 @@
 // ORVO_FIELD_NO_FASTPATH=1 switches all fast paths off.
 #pragma once
 
+#include <cfenv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -92,6 +93,16 @@ inline bool kernel_ready(const Call& c, PyObject* name, PyObject* function) {
     if (f == nullptr) PyErr_Clear();
     return f == function;
 }
+
+// Watches the floating-point exception flags over arithmetic that stands
+// for numpy operations. numpy reports overflow, invalid operations and the
+// like as warnings or errors, as np.seterr says; a fast path whose
+// arithmetic raised any of them steps aside so that numpy runs and reports.
+class FpWatch {
+public:
+    FpWatch() { std::feclearexcept(FE_ALL_EXCEPT); }
+    bool clean() const { return !std::fetestexcept(FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO | FE_UNDERFLOW); }
+};
 
 // A C-contiguous float64 view of an exact numpy array.
 class View {

@@ -1,0 +1,152 @@
+"""Measurements of the installed library that also run in a fresh interpreter.
+
+``python benchmarks/_tasks.py TASK PARAMS_JSON`` runs one task and prints its
+answer as one JSON line. The parent process starts these with the library's
+tuning variables (ORVO_FIELD_NUM_THREADS, ORVO_FIELD_NO_FASTPATH) set in the
+environment, since the library may read them when it is imported.
+"""
+
+from __future__ import annotations
+
+import json
+import resource
+import sys
+import time
+import timeit
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import numpy as np  # noqa: E402
+
+import _data  # noqa: E402
+from _timing import Config, Stats, digest, measure  # noqa: E402
+
+# ---------------------------------------------------------------------------
+# Segment kernel
+
+
+def segment_inputs(case: dict):
+    """(queries, p1, v, vdv, metric, vertices) of a segment-kernel case.
+
+    ``kind`` "ring": the closed star polyline of ``S`` segments with the first
+    ``n`` of ``n_max`` uniform query points. ``kind`` "coast": the open
+    coastline of ``S`` segments with a ``side`` x ``side`` raster, in raster
+    order (``order`` "grid") or shuffled (``order`` "shuffled").
+    """
+    s = case["S"]
+    if case["kind"] == "ring":
+        vertices = _data.star_polyline(s)
+        p1, v, vdv = _data.segments_of(vertices, close=True)
+        x = _data.uniform_queries(vertices, case["n_max"])
+        if "n" in case:
+            x = x[: case["n"]]
+    else:
+        vertices = _data.coastline(s)
+        p1, v, vdv = _data.segments_of(vertices, close=False)
+        x = _data.raster(vertices, case["side"])
+        if case["order"] == "shuffled":
+            x = _data.shuffled(x)
+    return x, p1, v, vdv, _data.METRICS[case["metric"]], vertices
+
+
+def time_segment_case(case: dict, cfg: Config) -> Stats:
+    from orvo.field import kernels
+
+    x, p1, v, vdv, metric, _ = segment_inputs(case)
+    kernel = kernels.segment_repulsion_vectors
+    return measure(lambda: kernel(x, p1, v, vdv, metric), cfg)
+
+
+def task_segments(params):
+    cfg = Config(**params["cfg"])
+    out = {}
+    for case in params["cases"]:
+        stats = time_segment_case(case, cfg)
+        out[case["id"]] = {**stats.as_dict(), "digest": digest(stats.result)}
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Single-point latency
+
+
+def latency_cases():
+    """[(label, bound method, query point)] of the single-point latency section."""
+    from orvo.field.geometry import _RGJ_TYPES, GeometryCollectionRGJ
+
+    cases = []
+    for name, (geometry, point) in _data.latency_shapes().items():
+        obj = _RGJ_TYPES[geometry["type"]](**geometry)
+        cases.append((f"{name}.repulsion_vector", obj.repulsion_vector, point))
+    members, point = _data.latency_collection()
+    collection = GeometryCollectionRGJ(geometries=members)
+    cases.append(("GeometryCollectionRGJ (10 members).gradient", collection.gradient, point))
+    return cases
+
+
+def time_call(f, arg, repeats: int, min_time: float):
+    """timeit of f(arg): calls per repeat picked so a repeat lasts min_time; median seconds per call."""
+    timer = timeit.Timer("f(p)", globals={"f": f, "p": arg})
+    timer.timeit(20)  # warm-up
+    single = max(timer.timeit(20) / 20, 1e-9)
+    number = max(1, int(min_time / single))
+    samples = [t / number for t in timer.repeat(repeat=repeats, number=number)]
+    samples.sort()
+    return {
+        "median": float(np.median(samples)),
+        "low": samples[0],
+        "high": samples[-1],
+        "repeats": repeats,
+        "number": number,
+    }
+
+
+def task_latency(params):
+    repeats, min_time = params["repeats"], params["min_time"]
+    out = {}
+    for label, f, point in latency_cases():
+        for form, arg in (("ndarray (2,)", np.array(point, dtype=float)), ("list [x, y]", list(point))):
+            entry = time_call(f, arg, repeats, min_time)
+            entry["result"] = np.asarray(f(arg)).tolist()
+            out[f"{label} | {form}"] = entry
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Large grid through a collection
+
+
+def task_grid(params):
+    from orvo.field.geometry import GeometryCollectionRGJ
+
+    t0 = time.perf_counter()
+    members = _data.grid_scene(params["polygon_vertices"])
+    collection = GeometryCollectionRGJ(geometries=members)
+    build = time.perf_counter() - t0
+    x = _data.scene_raster(members, params["side"])
+    answer = {"build_s": build, "points": len(x)}
+    if not params.get("build_only"):
+        times = []
+        while True:
+            t0 = time.perf_counter()
+            g = collection.gradient(x)
+            times.append(time.perf_counter() - t0)
+            if len(times) >= params["max_repeats"] or sum(times) + times[-1] > params["budget"]:
+                break
+        g = np.asarray(g)
+        answer.update(
+            times=times,
+            digest=digest(g),
+            shape=list(g.shape),
+            finite=float(np.isfinite(g).all(axis=-1).mean()) if g.size else 1.0,
+        )
+    answer["maxrss_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return answer
+
+
+TASKS = {"segments": task_segments, "latency": task_latency, "grid": task_grid}
+
+if __name__ == "__main__":
+    task, params = sys.argv[1], json.loads(sys.argv[2])
+    print(json.dumps(TASKS[task](params)))

@@ -1,0 +1,461 @@
+#!/usr/bin/env python3
+"""Benchmarks of the installed orvo.field.
+
+    python benchmarks/run.py                  # full run, several minutes
+    python benchmarks/run.py --quick          # smoke run, about a minute
+    python benchmarks/run.py --only segments  # one section (segments, inside, latency, grid)
+
+Sections:
+  segments  kernels.segment_repulsion_vectors against a numpy brute force and
+            shapely distance; 1 and 2 threads (ORVO_FIELD_NUM_THREADS)
+  inside    kernels.point_in_rings against shapely contains_xy, matplotlib
+            Path.contains_points and a numpy crossing test
+  latency   one-point calls of every geometry class, fast path on and off
+            (ORVO_FIELD_NO_FASTPATH=1)
+  grid      a collection's gradient on a 1000 x 1000 raster: seconds and peak memory
+
+Each timing is the median of several repeats; ratios are baseline time / our
+time measured in the same run. The baselines need shapely>=2 and matplotlib
+(`python -m pip install shapely matplotlib`); a missing one is skipped.
+Results depend on the build installed in the running interpreter's
+environment, so run `make install` first (`make bench` does both).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import math
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import numpy as np  # noqa: E402
+
+import _baselines  # noqa: E402
+import _data  # noqa: E402
+import _tasks  # noqa: E402
+from _timing import (  # noqa: E402
+    Config,
+    clean_env,
+    digest,
+    fmt,
+    fmt_spread,
+    machine_info,
+    machine_lines,
+    markdown_table,
+    measure,
+    pick_size,
+    ratio,
+    run_task,
+    text_table,
+)
+
+SECTIONS = ("segments", "inside", "latency", "grid")
+N_QUERIES = 100_000
+
+
+def optional(module):
+    """The module, or None when this optional baseline is not installed."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        return None
+
+
+def loadavg():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
+def progress(message):
+    print(f"[{time.strftime('%H:%M:%S')} load {loadavg()}] {message}", file=sys.stderr, flush=True)
+
+
+class Report:
+    """Collects the Markdown rows of every section that ran."""
+
+    def __init__(self):
+        self.rows = []
+        self.data = {}
+
+    def add(self, section, case, ours, baseline, baseline_value, speedup):
+        self.rows.append([section, case, ours, baseline, baseline_value, speedup])
+
+
+def work_start(work):
+    """A first calibration size doing about a million units of work."""
+    return max(1, min(4096, (1 << 20) // max(1, work)))
+
+
+# ---------------------------------------------------------------------------
+# 1. Segment kernel
+
+
+def n_points(case):
+    return case["n"] if case["kind"] == "ring" else case["side"] ** 2
+
+
+def per_unit(case, seconds, n):
+    """Seconds per (point, segment) pair for the ring cases, per point for the coastline cases."""
+    return seconds / (n * case["S"]) if case["kind"] == "ring" else seconds / n
+
+
+def section_segments(cfg: Config, report: Report):
+    from orvo.field import kernels
+
+    shapely = optional("shapely")
+    kernel = kernels.segment_repulsion_vectors
+    # Our kernel runs on all N points whenever a call takes at most ~1.5 s.
+    ours_target = cfg.target if cfg.quick else max(cfg.target, 1.0)
+    entries = []
+
+    def run_baselines(case, x_all, p1, v, vdv, metric, line_vertices, ours):
+        found = {}
+
+        def numpy_fn(xs):
+            return _baselines.numpy_segment_repulsion_vectors(xs, p1, v, vdv, metric)
+
+        n = pick_size(lambda n: numpy_fn(x_all[:n]), len(x_all), cfg.target, n_start=work_start(case["S"]), n_min=1)
+        xs = x_all[:n]
+        st = measure(lambda: numpy_fn(xs), cfg)
+        m = min(n, len(ours.result), 2000)
+        diff = np.max(np.abs(st.result[:m] - ours.result[:m]))
+        found["numpy brute force"] = (st, n, f"numpy max |diff| {diff:.1e}")
+        if shapely is not None and case["metric"] == "identity":
+            line = shapely.linestrings(line_vertices)
+            shapely.prepare(line)
+            points = shapely.points(x_all)
+            n = pick_size(
+                lambda n: shapely.distance(line, points[:n]), len(x_all), cfg.target, n_start=work_start(case["S"]), n_min=1
+            )
+            ps = points[:n]
+            st = measure(lambda: shapely.distance(line, ps), cfg)
+            m = min(n, len(ours.result), 2000)
+            diff = np.max(np.abs(st.result[:m] - np.hypot(ours.result[:m, 0], ours.result[:m, 1])))
+            found["shapely.distance (prepared)"] = (st, n, f"shapely max |dist diff| {diff:.1e}")
+        return found
+
+    # 1a: closed star polylines of S segments, N uniform queries over the bbox enlarged 20%.
+    for s, metric in ((16, "identity"), (100, "identity"), (1000, "identity"), (1000, "anisotropic")):
+        progress(f"segments: closed star polyline S={s}, {metric} metric")
+        case = {"id": f"ring-{s}-{metric}", "kind": "ring", "S": s, "metric": metric, "n_max": N_QUERIES}
+        x_all, p1, v, vdv, metric_m, vertices = _tasks.segment_inputs(case)
+        case["n"] = pick_size(
+            lambda n: kernel(x_all[:n], p1, v, vdv, metric_m), N_QUERIES, ours_target, n_start=work_start(s)
+        )
+        ours = _tasks.time_segment_case(case, cfg)
+        base = run_baselines(case, x_all, p1, v, vdv, metric_m, _data.closed(vertices), ours)
+        entries.append({"case": case, "label": f"S={s}, {metric}", "ours": ours, "base": base})
+
+    # 1b: a coastline of 10^5 segments; a raster of queries in raster order and shuffled.
+    s = 100_000
+    progress(f"segments: coastline S={s}, sizing the raster")
+    vertices = _data.coastline(s)
+    p1, v, vdv = _data.segments_of(vertices, close=False)
+    dense_side = math.isqrt(N_QUERIES)
+    dense = _data.shuffled(_data.raster(vertices, dense_side))
+    n = pick_size(lambda n: kernel(dense[:n], p1, v, vdv, np.eye(2)), len(dense), cfg.target, n_start=work_start(s))
+    side = max(8, min(dense_side, math.isqrt(n)))
+    shared_base = None
+    for order, metric in (("shuffled", "identity"), ("grid", "identity"), ("shuffled", "anisotropic")):
+        progress(f"segments: coastline S={s}, {side}x{side} raster, {order} order, {metric} metric")
+        case = {"id": f"coast-{order}-{metric}", "kind": "coast", "S": s, "metric": metric, "order": order, "side": side}
+        x_all, p1, v, vdv, metric_m, _ = _tasks.segment_inputs(case)
+        ours = _tasks.time_segment_case(case, cfg)
+        if order == "grid":
+            base = shared_base  # neither baseline depends on the query order
+        else:
+            base = run_baselines(case, x_all, p1, v, vdv, metric_m, vertices, ours)
+            if metric == "identity":
+                shared_base = base
+        label = f"{'raster' if order == 'grid' else 'random'} order, {metric}"
+        entries.append({"case": case, "label": label, "ours": ours, "base": base})
+
+    cases = [e["case"] for e in entries]
+    threads = {}
+    for t in (1, 2):
+        progress(f"segments: all cases again in a subprocess with ORVO_FIELD_NUM_THREADS={t}")
+        threads[t] = run_task(
+            "segments", {"cfg": cfg.as_dict(), "cases": cases}, clean_env(ORVO_FIELD_NUM_THREADS=t), label=f"T={t}"
+        )
+
+    baseline_names = ("numpy brute force", "shapely.distance (prepared)")
+    headers = ["case", "points", "ours", "T=1", "T=2", "T1/T2", "same", "numpy", "numpy/ours", "shapely", "shapely/ours"]
+    for kind, title, unit, scale, md_prefix in (
+        ("ring", "1a. segment kernel: closed star polylines, N=100000 uniform queries (ns per point-segment pair)",
+         "ns/pair", 1e9, "closed polyline "),
+        ("coast", "1b. segment kernel: coastline of 100000 segments (us per point)", "us/point", 1e6,
+         "coastline S=100000, "),
+    ):
+        rows, notes = [], []
+        for e in entries:
+            case = e["case"]
+            if case["kind"] != kind:
+                continue
+            n = n_points(case)
+            ours = per_unit(case, e["ours"].median, n)
+            t1 = per_unit(case, threads[1][case["id"]]["median"], n)
+            t2 = per_unit(case, threads[2][case["id"]]["median"], n)
+            same = {threads[1][case["id"]]["digest"], threads[2][case["id"]]["digest"], digest(e["ours"].result)}
+            row = [e["label"], str(n), fmt_spread(e["ours"], scale / (n * (case["S"] if kind == "ring" else 1))),
+                   fmt(t1 * scale), fmt(t2 * scale), ratio(t1, t2), "yes" if len(same) == 1 else "NO"]
+            sizes, checks = [], []
+            for name in baseline_names:
+                if name not in e["base"]:
+                    row += ["-", "-"]
+                    continue
+                st, nb, check = e["base"][name]
+                b = per_unit(case, st.median, nb)
+                row += [fmt_spread(st, scale / (nb * (case["S"] if kind == "ring" else 1))), ratio(b, ours)]
+                sizes.append(f"{name.split()[0]} on {nb} points")
+                checks.append(check)
+                report.add("segment kernel", md_prefix + e["label"], f"{fmt(ours * scale)} {unit}", name,
+                           f"{fmt(b * scale)} {unit}", ratio(b, ours))
+            report.add("segment kernel", md_prefix + e["label"] + ", 2 threads", f"{fmt(t2 * scale)} {unit}",
+                       "1 thread", f"{fmt(t1 * scale)} {unit}", ratio(t1, t2))
+            rows.append(row)
+            notes.append(f"{e['label']}: " + ", ".join(sizes) + "; " + ", ".join(checks))
+        notes[:0] = [
+            "ours: this process, default threads (median ±half-range); T=1, T=2: fresh subprocess with "
+            "ORVO_FIELD_NUM_THREADS set; same: identical output bytes in all three",
+            "ratios: baseline time / ours; baselines timed on a prefix of the same queries; shapely gives distances only",
+        ]
+        if kind == "coast":
+            notes.insert(2, "queries: a raster over the bbox enlarged 20%; random order = the same points shuffled; "
+                            "the raster-order row reuses the random-order baselines")
+        print(text_table(title, headers, rows, notes), end="\n\n", flush=True)
+    report.data["segments"] = {
+        "cases": cases,
+        "ours": {e["case"]["id"]: e["ours"].as_dict() for e in entries},
+        "threads": threads,
+        "baselines": {e["case"]["id"]: {k: {**v[0].as_dict(), "n": v[1], "check": v[2]} for k, v in e["base"].items()}
+                      for e in entries},
+    }
+
+
+# ---------------------------------------------------------------------------
+# 2. Inside test
+
+
+def section_inside(cfg: Config, report: Report):
+    from orvo.field import kernels
+
+    shapely = optional("shapely")
+    mpl_path = optional("matplotlib.path")
+    ours_target = cfg.target if cfg.quick else max(cfg.target, 1.0)
+    headers = ["outer+hole vertices", "points", "ours", "shapely", "shapely/ours", "matplotlib", "mpl/ours",
+               "numpy", "numpy/ours"]
+    rows, notes, data = [], [], {}
+    for k in (16, 100, 1000, 100_000):
+        kh = _data.hole_vertices(k)
+        label = f"{k} + {kh}"
+        progress(f"inside: polygon of {label} vertices")
+        outer, hole = _data.polygon_with_hole(k)
+        x_all = _data.uniform_queries(outer, N_QUERIES, salt=1)
+        start = work_start(k + kh)
+
+        def ours_fn(xs):
+            return kernels.point_in_rings(xs, outer, [hole])
+
+        n = pick_size(lambda n: ours_fn(x_all[:n]), N_QUERIES, ours_target, n_start=start)
+        xo = x_all[:n]
+        ours = measure(lambda: ours_fn(xo), cfg)
+        ours_ns = ours.median / n * 1e9
+        row = [label, str(n), fmt_spread(ours, 1e9 / n)]
+        checks = []
+        entry = {"n": n, "ours": ours.as_dict()}
+
+        def baseline(name, make_fn, compare_to):
+            nb = pick_size(lambda m: make_fn(m)(), N_QUERIES, cfg.target, n_start=start, n_min=1)
+            st = measure(make_fn(nb), cfg)
+            m = min(nb, n)
+            wrong = int(np.count_nonzero(np.asarray(st.result[:m]) != compare_to[:m]))
+            checks.append(f"{name} on {nb} points, {wrong} of {m} differ")
+            b_ns = st.median / nb * 1e9
+            row.extend([fmt_spread(st, 1e9 / nb), ratio(b_ns, ours_ns)])
+            md_name = {"shapely": "shapely.contains_xy (prepared)", "matplotlib": "matplotlib Path.contains_points (outer ring only)",
+                       "numpy": "numpy crossing test"}[name]
+            report.add("inside test", f"polygon {label} vertices", f"{fmt(ours_ns)} ns/point", md_name,
+                       f"{fmt(b_ns)} ns/point", ratio(b_ns, ours_ns))
+            entry[name] = {**st.as_dict(), "n": nb, "differ": wrong}
+
+        if shapely is not None:
+            poly = shapely.Polygon(_data.closed(outer), [_data.closed(hole)])
+            shapely.prepare(poly)
+            px, py = np.ascontiguousarray(x_all[:, 0]), np.ascontiguousarray(x_all[:, 1])
+            baseline("shapely", lambda m: (lambda: shapely.contains_xy(poly, px[:m], py[:m])), ours.result)
+        else:
+            row += ["-", "-"]
+        if mpl_path is not None:
+            path = mpl_path.Path(_data.closed(outer), closed=True)
+            outer_only = kernels.point_in_rings(xo, outer, [])
+            baseline("matplotlib", lambda m: (lambda: path.contains_points(x_all[:m])), outer_only)
+        else:
+            row += ["-", "-"]
+        baseline("numpy", lambda m: (lambda: _baselines.numpy_point_in_rings(x_all[:m], outer, [hole])), ours.result)
+        rows.append(row)
+        notes.append(f"{label}: " + "; ".join(checks))
+        data[label] = entry
+    notes[:0] = [
+        "ns per query point; queries uniform over the bbox enlarged 20%; ratios: baseline time / ours",
+        "matplotlib tests the outer ring only (it ignores holes), so it is checked against ours without the hole",
+    ]
+    print(text_table("2. inside test: kernels.point_in_rings, polygon with one hole", headers, rows, notes),
+          end="\n\n", flush=True)
+    report.data["inside"] = data
+
+
+# ---------------------------------------------------------------------------
+# 3. Single-point latency
+
+
+def section_latency(cfg: Config, report: Report):
+    params = {"repeats": 9, "min_time": 0.01} if cfg.quick else {"repeats": 25, "min_time": 0.04}
+    progress("latency: fast path on (ORVO_FIELD_NO_FASTPATH unset), in a subprocess")
+    on = run_task("latency", params, clean_env(), label="fast path on")
+    progress("latency: fast path off (ORVO_FIELD_NO_FASTPATH=1), in a subprocess")
+    off = run_task("latency", params, clean_env(ORVO_FIELD_NO_FASTPATH=1), label="fast path off")
+    headers = ["call", "argument", "fast path on", "off", "off/on", "same result"]
+    rows = []
+    for key, a in on.items():
+        b = off[key]
+        call, form = key.split(" | ")
+        same = np.allclose(np.asarray(a["result"]), np.asarray(b["result"]), rtol=1e-12, atol=0.0, equal_nan=True)
+        spread = lambda e: (e["high"] - e["low"]) / (2 * e["median"])  # noqa: E731
+        rows.append([call, form, f"{fmt(a['median'] * 1e6)} ±{spread(a) * 100:.0f}%",
+                     f"{fmt(b['median'] * 1e6)} ±{spread(b) * 100:.0f}%", ratio(b["median"], a["median"]),
+                     "yes" if same else "NO"])
+        report.add("one-point latency", f"{call}, {form}", f"{fmt(a['median'] * 1e6)} us", "fast path off",
+                   f"{fmt(b['median'] * 1e6)} us", ratio(b["median"], a["median"]))
+    notes = [
+        f"microseconds per call, timeit median of {params['repeats']} repeats, each a fresh subprocess per setting",
+        "off/on: time with ORVO_FIELD_NO_FASTPATH=1 / time without it; same result: outputs agree to 1e-12",
+    ]
+    print(text_table("3. one-point latency", headers, rows, notes), end="\n\n", flush=True)
+    report.data["latency"] = {"on": on, "off": off}
+
+
+# ---------------------------------------------------------------------------
+# 4. Large grid through a collection
+
+
+def section_grid(cfg: Config, report: Report, side: int | None):
+    side = side or (100 if cfg.quick else 1000)
+    params = {
+        "polygon_vertices": 10_000,
+        "side": side,
+        "budget": 5.0 if cfg.quick else 120.0,
+        "max_repeats": 3,
+    }
+    progress(f"grid: scene only (memory baseline), {side}x{side} raster")
+    base = run_task("grid", {**params, "build_only": True}, clean_env(), label="build only")
+    runs = {}
+    for t in (2, 1):
+        progress(f"grid: gradient on {side * side} points with ORVO_FIELD_NUM_THREADS={t} "
+                 f"(one call may take minutes on a slow build)")
+        runs[t] = run_task("grid", params, clean_env(ORVO_FIELD_NUM_THREADS=t), label=f"T={t}")
+    members = _data.grid_scene(params["polygon_vertices"])
+    outer_n = len(members[0]["coordinates"][0]) - 1
+    hole_n = [len(h) - 1 for h in members[0]["coordinates"][1:]]
+    headers = ["threads", "points", "seconds", "us/point", "runs", "peak RSS +MiB", "T=1 / this", "same"]
+    rows = []
+    same = "yes" if runs[1]["digest"] == runs[2]["digest"] else "NO"
+    t1 = float(np.median(runs[1]["times"]))
+    for t in (2, 1):
+        r = runs[t]
+        sec = float(np.median(r["times"]))
+        extra = (r["maxrss_kib"] - base["maxrss_kib"]) / 1024
+        rows.append([f"ORVO_FIELD_NUM_THREADS={t}", str(r["points"]), fmt(sec), fmt(sec / r["points"] * 1e6),
+                     str(len(r["times"])), fmt(extra), ratio(t1, sec), same])
+    r2 = runs[2]
+    sec2 = float(np.median(r2["times"]))
+    extra2 = (r2["maxrss_kib"] - base["maxrss_kib"]) / 1024
+    report.add("collection gradient", f"{side}x{side} raster, 2 threads",
+               f"{fmt(sec2)} s, +{fmt(extra2)} MiB peak", "1 thread",
+               f"{fmt(t1)} s, +{fmt((runs[1]['maxrss_kib'] - base['maxrss_kib']) / 1024)} MiB peak", ratio(t1, sec2))
+    notes = [
+        f"scene: a polygon of {outer_n} outer vertices with holes of {hole_n} vertices, a point, a 20-point "
+        "multipoint, a 200-vertex line and a 50-vertex polygon; raster over the bbox enlarged 20%",
+        f"seconds: median over runs of one gradient call; peak RSS: ru_maxrss minus that of a subprocess that only "
+        f"builds the scene and the raster ({base['maxrss_kib'] / 1024:.0f} MiB; scene build {base['build_s']:.2f} s)",
+        f"finite rows: {runs[2]['finite'] * 100:.1f}%; same: identical output bytes with 1 and 2 threads",
+    ]
+    print(text_table("4. collection gradient on a large raster", headers, rows, notes), end="\n\n", flush=True)
+    report.data["grid"] = {"params": params, "baseline": base, "runs": runs}
+
+
+# ---------------------------------------------------------------------------
+
+
+def parse_only(value):
+    aliases = {"1": "segments", "2": "inside", "3": "latency", "4": "grid"}
+    names = []
+    for part in value.split(","):
+        part = part.strip().lower()
+        name = aliases.get(part, part)
+        if name not in SECTIONS:
+            raise argparse.ArgumentTypeError(f"unknown section {part!r}; choose from {', '.join(SECTIONS)} or 1-4")
+        names.append(name)
+    return names
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="Sections: " + ", ".join(SECTIONS))
+    parser.add_argument("--quick", action="store_true", help="small sizes and few repeats: a smoke run of about a minute")
+    parser.add_argument("--only", type=parse_only, default=list(SECTIONS), metavar="NAME[,NAME]",
+                        help="run only these sections: segments, inside, latency, grid (or 1-4)")
+    parser.add_argument("--repeats", type=int, help="timed repeats per measurement (default 5)")
+    parser.add_argument("--grid-side", type=int, help="raster side of the grid section (default 1000, 100 with --quick)")
+    parser.add_argument("--json", type=Path, help="also write all measurements to this JSON file")
+    args = parser.parse_args(argv)
+
+    cfg = Config.make(args.quick, args.repeats)
+    info = machine_info()
+    print(f"orvo.field benchmarks ({'quick' if cfg.quick else 'full'} run, {cfg.repeats} repeats, medians)")
+    for line in machine_lines(info):
+        print("  " + line)
+    missing = [m for m in ("shapely", "matplotlib") if info[m] is None]
+    if missing:
+        print(f"  missing baselines: {', '.join(missing)} (python -m pip install 'shapely>=2' matplotlib)")
+    print(flush=True)
+
+    report = Report()
+    started = time.perf_counter()
+    for name in args.only:
+        if name == "segments":
+            section_segments(cfg, report)
+        elif name == "inside":
+            section_inside(cfg, report)
+        elif name == "latency":
+            section_latency(cfg, report)
+        elif name == "grid":
+            section_grid(cfg, report, args.grid_side)
+    elapsed = time.perf_counter() - started
+
+    print("Markdown summary")
+    print("================")
+    print()
+    print(markdown_table(["Benchmark", "Case", "orvo.field", "Baseline", "Baseline time", "Speed-up"], report.rows,
+                         "llrlrr"))
+    print()
+    print(f"Medians of {cfg.repeats} repeats ({'quick' if cfg.quick else 'full'} run, {elapsed:.0f} s); "
+          "speed-up = baseline time / orvo.field time, measured in the same run.")
+    print()
+    for line in machine_lines(info) + [f"load average at end: {loadavg()}"]:
+        print(f"- {line}")
+    if args.json:
+        args.json.write_text(json.dumps({"machine": info, "config": cfg.as_dict(), "elapsed_s": elapsed,
+                                         "results": report.data}, indent=1, default=str))
+        print(f"\nwrote {args.json}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
