@@ -174,6 +174,22 @@ struct Box {
     static Box empty() { return {kInf, kInf, -kInf, -kInf}; }
 };
 
+// A box stored in single precision, rounded outwards so that it still
+// contains everything the double box did: four of them fill a cache line.
+struct SmallBox {
+    float x0, y0, x1, y1;
+    static float down(double v) {
+        const float f = static_cast<float>(v);
+        return static_cast<double>(f) > v ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+    }
+    static float up(double v) {
+        const float f = static_cast<float>(v);
+        return static_cast<double>(f) < v ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+    }
+    static SmallBox of(const Box& b) { return {down(b.x0), down(b.y0), up(b.x1), up(b.y1)}; }
+    Box wide() const { return {x0, y0, x1, y1}; }
+};
+
 // The smallest d^T A d over d = (px, py) - p with p in the box, for the
 // symmetric positive definite A = [[a, b], [b, c]]. The minimum of a convex
 // form over a box not containing its centre lies on the box's boundary, so
@@ -213,6 +229,7 @@ inline std::uint32_t spread_bits(std::uint32_t v) {
 class SegmentTree {
 public:
     static constexpr std::ptrdiff_t kLeaf = 8;
+    static constexpr size_t kFan = 4;  // children per node: their four boxes share a cache line
 
     // `slack` is the relative margin by which a box bound must exceed the
     // best q before the box is skipped.
@@ -237,6 +254,7 @@ public:
         // The segments copied in leaf order, so that a leaf is one short
         // contiguous read.
         order_.resize(keyed.size());
+        for (auto* column : {&sx_, &sy_, &svx_, &svy_, &svdv_}) column->resize(keyed.size() + kLeaf);
         sorted_p1_.resize(2 * keyed.size());
         sorted_v_.resize(2 * keyed.size());
         sorted_vdv_.resize(keyed.size());
@@ -247,6 +265,15 @@ public:
             sorted_v_[2 * k] = g.v[2 * s];
             sorted_v_[2 * k + 1] = g.v[2 * s + 1];
             sorted_vdv_[k] = g.vdv[s];
+            sx_[k] = g.p1[2 * s], sy_[k] = g.p1[2 * s + 1], svx_[k] = g.v[2 * s], svy_[k] = g.v[2 * s + 1];
+            svdv_[k] = g.vdv[s];
+        }
+        // Pad the last leaf with copies of its first segment: a full vector
+        // can then be read, and a copy never beats the original's index.
+        for (size_t k = keyed.size(); k < keyed.size() + kLeaf; ++k) {
+            const size_t first = keyed.size() - 1 - (keyed.size() - 1) % kLeaf;
+            sx_[k] = sx_[first], sy_[k] = sy_[first], svx_[k] = svx_[first], svy_[k] = svy_[first];
+            svdv_[k] = svdv_[first];
         }
         sorted_ = {sorted_p1_.data(), sorted_v_.data(), sorted_vdv_.data(), g.count};
         // Nearest points computed in floating point may stray from their
@@ -254,19 +281,20 @@ public:
         const double scale = std::max({std::fabs(all.x0), std::fabs(all.y0), std::fabs(all.x1), std::fabs(all.y1)});
         const double widen = 16.0 * std::numeric_limits<double>::epsilon() * scale;
         const std::ptrdiff_t leaves = (g.count + kLeaf - 1) / kLeaf;
-        levels_.emplace_back(static_cast<size_t>(leaves), Box::empty());
+        std::vector<Box> level(static_cast<size_t>(leaves), Box::empty());
         for (std::ptrdiff_t k = 0; k < g.count; ++k) {
-            const std::ptrdiff_t s = order_[static_cast<size_t>(k)];
-            Box& b = levels_[0][static_cast<size_t>(k / kLeaf)];
-            b.add(g.p1[2 * s], g.p1[2 * s + 1]);
-            b.add(g.p1[2 * s] + g.v[2 * s], g.p1[2 * s + 1] + g.v[2 * s + 1]);
+            Box& b = level[static_cast<size_t>(k / kLeaf)];
+            b.add(sorted_p1_[2 * k], sorted_p1_[2 * k + 1]);
+            b.add(sorted_p1_[2 * k] + sorted_v_[2 * k], sorted_p1_[2 * k + 1] + sorted_v_[2 * k + 1]);
         }
-        for (Box& b : levels_[0]) b = {b.x0 - widen, b.y0 - widen, b.x1 + widen, b.y1 + widen};
-        while (levels_.back().size() > 1) {
-            const std::vector<Box>& below = levels_.back();
-            std::vector<Box> above((below.size() + 1) / 2, Box::empty());
-            for (size_t k = 0; k < below.size(); ++k) above[k / 2].add(below[k]);
-            levels_.push_back(std::move(above));
+        for (Box& b : level) b = {b.x0 - widen, b.y0 - widen, b.x1 + widen, b.y1 + widen};
+        for (;;) {
+            levels_.emplace_back();
+            for (const Box& b : level) levels_.back().push_back(SmallBox::of(b));
+            if (level.size() == 1) break;
+            std::vector<Box> above((level.size() + kFan - 1) / kFan, Box::empty());
+            for (size_t k = 0; k < level.size(); ++k) above[k / kFan].add(level[k]);
+            level = std::move(above);
         }
     }
 
@@ -278,38 +306,36 @@ public:
         // Each stacked box carries the bound computed when it was pushed;
         // the best q may have dropped below it since.
         struct Item {
+            double bound;
             int level;
             size_t node;
-            double bound;
         };
-        Item stack[128];
+        Item stack[256];
         int top = 0;
-        stack[top++] = {static_cast<int>(levels_.size()) - 1, 0, 0.0};
+        stack[top++] = {0.0, static_cast<int>(levels_.size()) - 1, 0};
         while (top > 0) {
             const Item it = stack[--top];
             if (it.bound * keep_ > best.q) continue;
             if (it.level == 0) {
-                const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(it.node) * kLeaf;
-                for (std::ptrdiff_t k = first; k < std::min(g_.count, first + kLeaf); ++k)
-                    best.offer(evaluate(px, py, sorted_, k, m_).q, order_[static_cast<size_t>(k)]);
+                scan_leaf(static_cast<std::ptrdiff_t>(it.node) * kLeaf, px, py, best);
                 continue;
             }
-            const std::vector<Box>& below = levels_[static_cast<size_t>(it.level - 1)];
-            const size_t left = 2 * it.node, right = left + 1;
-            const double bl = bound_(below[left], px, py);
-            if (right >= below.size()) {
-                stack[top++] = {it.level - 1, left, bl};
-                continue;
+            // The children nearest first: pushed farthest first.
+            const std::vector<SmallBox>& below = levels_[static_cast<size_t>(it.level - 1)];
+            Item children[kFan];
+            size_t count = 0;
+            const size_t first = kFan * it.node, last = std::min(below.size(), first + kFan);
+            double bounds[kFan];
+            if (have_avx2() && last - first == kFan) child_bounds_avx2(&below[first], px, py, bounds);
+            else for (size_t child = first; child < last; ++child) bounds[child - first] = bound_(below[child].wide(), px, py);
+            for (size_t child = first; child < last; ++child) {
+                const double b = bounds[child - first];
+                if (b * keep_ > best.q) continue;
+                size_t k = count++;
+                for (; k > 0 && children[k - 1].bound < b; --k) children[k] = children[k - 1];
+                children[k] = {b, it.level - 1, child};
             }
-            const double br = bound_(below[right], px, py);
-            // Push the farther child first so that the nearer one is searched first.
-            if (bl <= br) {
-                if (br * keep_ <= best.q) stack[top++] = {it.level - 1, right, br};
-                stack[top++] = {it.level - 1, left, bl};
-            } else {
-                if (bl * keep_ <= best.q) stack[top++] = {it.level - 1, left, bl};
-                stack[top++] = {it.level - 1, right, br};
-            }
+            for (size_t k = 0; k < count; ++k) stack[top++] = children[k];
         }
         return best.index;
     }
@@ -328,13 +354,87 @@ public:
     }
 
 private:
+    void scan_leaf(std::ptrdiff_t first, double px, double py, Best& best) const {
+        if (have_avx2()) return scan_leaf_avx2(first, px, py, best);
+        for (std::ptrdiff_t k = first; k < std::min(g_.count, first + kLeaf); ++k)
+            best.offer(evaluate(px, py, sorted_, k, m_).q, order_[static_cast<size_t>(k)]);
+    }
+
+    // Bound::edge for four boxes.
+    __attribute__((target("avx2"))) static __m256d edge_avx2(__m256d fixed, __m256d lo, __m256d hi, __m256d along,
+                                                             __m256d inv_along, __m256d across, __m256d b) {
+        const __m256d u0 = _mm256_mul_pd(_mm256_mul_pd(_mm256_sub_pd(_mm256_setzero_pd(), b), fixed), inv_along);
+        const __m256d u = _mm256_max_pd(_mm256_min_pd(u0, hi), lo);
+        const __m256d two_b_fixed = _mm256_mul_pd(_mm256_add_pd(b, b), fixed);
+        return _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(along, u), two_b_fixed), u),
+                             _mm256_mul_pd(_mm256_mul_pd(across, fixed), fixed));
+    }
+
+    // The bounds of four sibling boxes at once, with the scalar Bound's
+    // arithmetic up to rounding (the margin `keep_` absorbs that).
+    __attribute__((target("avx2"))) void child_bounds_avx2(const SmallBox* boxes, double px, double py,
+                                                           double* out) const {
+        const __m256 raw0 = _mm256_loadu_ps(&boxes[0].x0), raw1 = _mm256_loadu_ps(&boxes[2].x0);
+        // Transpose four (x0, y0, x1, y1) boxes into four columns of doubles.
+        alignas(32) float f[16];
+        _mm256_store_ps(f, raw0);
+        _mm256_store_ps(f + 8, raw1);
+        const __m256d x0 = _mm256_set_pd(f[12], f[8], f[4], f[0]), y0 = _mm256_set_pd(f[13], f[9], f[5], f[1]);
+        const __m256d x1 = _mm256_set_pd(f[14], f[10], f[6], f[2]), y1 = _mm256_set_pd(f[15], f[11], f[7], f[3]);
+        const __m256d x = _mm256_set1_pd(px), y = _mm256_set1_pd(py), zero = _mm256_setzero_pd();
+        const __m256d inf = _mm256_set1_pd(kInf);
+        const __m256d ux0 = _mm256_sub_pd(x, x1), ux1 = _mm256_sub_pd(x, x0);
+        const __m256d uy0 = _mm256_sub_pd(y, y1), uy1 = _mm256_sub_pd(y, y0);
+        const __m256d in_x = _mm256_and_pd(_mm256_cmp_pd(ux0, zero, _CMP_LE_OQ), _mm256_cmp_pd(ux1, zero, _CMP_GE_OQ));
+        const __m256d in_y = _mm256_and_pd(_mm256_cmp_pd(uy0, zero, _CMP_LE_OQ), _mm256_cmp_pd(uy1, zero, _CMP_GE_OQ));
+        const __m256d a = _mm256_set1_pd(bound_.a), b = _mm256_set1_pd(bound_.b), c = _mm256_set1_pd(bound_.c);
+        const __m256d fx = _mm256_blendv_pd(ux1, ux0, _mm256_cmp_pd(ux0, zero, _CMP_GT_OQ));
+        const __m256d fy = _mm256_blendv_pd(uy1, uy0, _mm256_cmp_pd(uy0, zero, _CMP_GT_OQ));
+        const __m256d qx = _mm256_blendv_pd(edge_avx2(fx, uy0, uy1, c, _mm256_set1_pd(bound_.inv_c), a, b), inf, in_x);
+        const __m256d qy = _mm256_blendv_pd(edge_avx2(fy, ux0, ux1, a, _mm256_set1_pd(bound_.inv_a), c, b), inf, in_y);
+        _mm256_storeu_pd(out, _mm256_blendv_pd(_mm256_min_pd(qx, qy), zero, _mm256_and_pd(in_x, in_y)));
+    }
+
+    // The q of a leaf's eight segments in two vectors, then the scalar
+    // choice only when one of them can beat the best so far.
+    __attribute__((target("avx2"))) void scan_leaf_avx2(std::ptrdiff_t first, double px, double py, Best& best) const {
+        const __m256d x = _mm256_set1_pd(px), y = _mm256_set1_pd(py), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
+        const __m256d m00 = _mm256_set1_pd(m_.m00), m01 = _mm256_set1_pd(m_.m01);
+        const __m256d m10 = _mm256_set1_pd(m_.m10), m11 = _mm256_set1_pd(m_.m11);
+        alignas(32) double q[kLeaf];
+        // The smallest q of the leaf, NaN read as infinity (a NaN never wins).
+        const __m256d inf = _mm256_set1_pd(kInf);
+        __m256d low = inf;
+        for (std::ptrdiff_t h = 0; h < kLeaf; h += 4) {
+            const size_t k = static_cast<size_t>(first + h);
+            const __m256d ax = _mm256_loadu_pd(&sx_[k]), ay = _mm256_loadu_pd(&sy_[k]);
+            const __m256d vx = _mm256_loadu_pd(&svx_[k]), vy = _mm256_loadu_pd(&svy_[k]);
+            const __m256d dot = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(x, ax), vx), _mm256_mul_pd(_mm256_sub_pd(y, ay), vy));
+            __m256d t = _mm256_div_pd(dot, _mm256_loadu_pd(&svdv_[k]));
+            t = _mm256_blendv_pd(t, one, _mm256_cmp_pd(t, one, _CMP_GT_OQ));
+            t = _mm256_blendv_pd(t, zero, _mm256_cmp_pd(t, zero, _CMP_LT_OQ));
+            const __m256d dx = _mm256_sub_pd(x, _mm256_add_pd(ax, _mm256_mul_pd(t, vx)));
+            const __m256d dy = _mm256_sub_pd(y, _mm256_add_pd(ay, _mm256_mul_pd(t, vy)));
+            const __m256d qv = _mm256_add_pd(
+                _mm256_mul_pd(dx, _mm256_add_pd(_mm256_mul_pd(m00, dx), _mm256_mul_pd(m01, dy))),
+                _mm256_mul_pd(dy, _mm256_add_pd(_mm256_mul_pd(m10, dx), _mm256_mul_pd(m11, dy))));
+            _mm256_store_pd(q + h, qv);
+            low = _mm256_min_pd(low, _mm256_blendv_pd(qv, inf, _mm256_cmp_pd(qv, qv, _CMP_UNORD_Q)));
+        }
+        const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(low), _mm256_extractf128_pd(low, 1));
+        if (_mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half))) > best.q) return;
+        for (std::ptrdiff_t h = 0; h < std::min(kLeaf, g_.count - first); ++h)
+            best.offer(q[h], order_[static_cast<size_t>(first + h)]);
+    }
+
     Segments g_;
     Metric m_;
     Bound bound_;
     double keep_;
-    std::vector<std::vector<Box>> levels_;
-    std::vector<std::ptrdiff_t> order_;  // segment indices in leaf order
+    std::vector<std::vector<SmallBox>> levels_;  // leaves first, the root last
+    std::vector<std::ptrdiff_t> order_;          // segment indices in leaf order
     std::vector<double> sorted_p1_, sorted_v_, sorted_vdv_;
+    std::vector<double> sx_, sy_, svx_, svy_, svdv_;  // the same, one column each, padded to whole leaves
     Segments sorted_{};
 };
 
