@@ -22,8 +22,9 @@ def crossing_inside(x, outer, holes):
         xi, yi = ring[:, 0], ring[:, 1]
         xj, yj = np.roll(xi, 1), np.roll(yi, 1)
         px, py = x[:, :1], x[:, 1:]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            cross = ((yi > py) != (yj > py)) & (px < (xj - xi) * (py - yi) / (yj - yi) + xi)
+        with np.errstate(invalid="ignore", over="ignore"):
+            lhs, rhs = (px - xi) * (yj - yi), (xj - xi) * (py - yi)
+            cross = ((yi > py) != (yj > py)) & np.where(yj > yi, lhs < rhs, lhs > rhs)
         return cross.sum(axis=1) % 2 == 1
 
     inside = parity(outer)

@@ -3,11 +3,13 @@
 //
 // Every path applies the same crossing test to the same edges: the edge
 // from vertex j to vertex i (j = i - 1, wrapping) is crossed by the
-// rightward ray from (px, py) when (yi > py) != (yj > py) and
-// px < (xj - xi) * (py - yi) / (yj - yi) + xi. A point exactly on an edge
-// is therefore classified the same way by the plain loop, the SIMD loop and
-// the band index. Rings of fewer than three vertices contain nothing, and
-// a NaN or infinite point is never inside.
+// rightward ray from (px, py) when (yi > py) != (yj > py) and the point
+// lies left of the edge: (px - xi) (yj - yi) < (xj - xi) (py - yi) for an
+// upward edge (yj > yi), with > for a downward one. That is the classic
+// px < xi + (xj - xi) (py - yi) / (yj - yi) without the division. A point
+// exactly on an edge is therefore classified the same way by the plain
+// loop, the SIMD loop and the band index. Rings of fewer than three
+// vertices contain nothing, and a NaN point is never inside.
 #pragma once
 
 #include <immintrin.h>
@@ -29,7 +31,9 @@ struct Ring {
 namespace detail {
 
 inline bool crosses(double xi, double yi, double xj, double yj, double px, double py) {
-    return (yi > py) != (yj > py) && px < (xj - xi) * (py - yi) / (yj - yi) + xi;
+    if ((yi > py) == (yj > py)) return false;
+    const double lhs = (px - xi) * (yj - yi), rhs = (xj - xi) * (py - yi);
+    return yj > yi ? lhs < rhs : lhs > rhs;
 }
 
 inline bool in_ring(const Ring& r, double px, double py) {
@@ -60,11 +64,10 @@ __attribute__((target("avx2"))) inline __m256d ring_parity_avx2(const Ring& r, _
         const __m256d xi = _mm256_broadcast_sd(r.xy + 2 * i), yi = _mm256_broadcast_sd(r.xy + 2 * i + 1);
         const __m256d xj = _mm256_broadcast_sd(r.xy + 2 * j), yj = _mm256_broadcast_sd(r.xy + 2 * j + 1);
         const __m256d straddles = _mm256_xor_pd(_mm256_cmp_pd(yi, py, _CMP_GT_OQ), _mm256_cmp_pd(yj, py, _CMP_GT_OQ));
-        const __m256d cross_x =
-            _mm256_add_pd(_mm256_div_pd(_mm256_mul_pd(_mm256_sub_pd(xj, xi), _mm256_sub_pd(py, yi)),
-                                        _mm256_sub_pd(yj, yi)),
-                          xi);
-        const __m256d left = _mm256_cmp_pd(px, cross_x, _CMP_LT_OQ);
+        const __m256d lhs = _mm256_mul_pd(_mm256_sub_pd(px, xi), _mm256_sub_pd(yj, yi));
+        const __m256d rhs = _mm256_mul_pd(_mm256_sub_pd(xj, xi), _mm256_sub_pd(py, yi));
+        const __m256d left = _mm256_blendv_pd(_mm256_cmp_pd(lhs, rhs, _CMP_GT_OQ), _mm256_cmp_pd(lhs, rhs, _CMP_LT_OQ),
+                                              _mm256_cmp_pd(yj, yi, _CMP_GT_OQ));
         parity = _mm256_xor_pd(parity, _mm256_and_pd(straddles, left));
     }
     return parity;

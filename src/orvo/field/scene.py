@@ -1,0 +1,358 @@
+"""Scenes in and out: RGeoJSON FeatureCollections as geometry collections.
+
+A *scene* is a :class:`~orvo.field.geometry.GeometryCollectionRGJ` whose
+members come from the Features of a GeoJSON FeatureCollection: each
+Feature's geometry dictionary becomes one member (its entries passed as the
+member class's keywords), and the Feature's ``properties`` become the
+member's ``properties``.  A geometry may carry its own 2x2 ``repulsion``
+matrix next to its ``coordinates``; that is the RGeoJSON extension::
+
+    {"type": "Feature", "properties": {"name": "pier"},
+     "geometry": {"type": "LineString", "coordinates": [[0, 0], [0, 40]],
+                  "repulsion": [[25, 0], [0, 25]]}}
+
+:func:`load` checks the whole input before it builds anything, so a bad
+scene raises one :class:`ValueError` whose one-line message names the
+feature and the problem, and never yields a half-built collection.
+:func:`dump` writes a FeatureCollection that :func:`load` reads back into a
+collection with the same members, matrices, properties and answers.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import numbers
+import os
+from collections.abc import Iterator, Mapping, Sequence
+from typing import IO, Any, Union
+
+from orvo.field.geometry import _RGJ_TYPES, GeometryCollectionRGJ, RGJGeometry
+
+__all__ = ["load", "dump", "SceneSource"]
+
+#: Anything :func:`load` accepts.
+SceneSource = Union[str, os.PathLike, IO[str], Mapping[str, Any], Any]
+
+# How deep the coordinate arrays of each member type nest above a position,
+# and the fewest entries each level needs.
+_SIMPLE_TYPES: dict[str, tuple[int, ...]] = {
+    "Point": (),
+    "MultiPoint": (1,),
+    "LineString": (2,),
+    "MultiLineString": (1, 2),
+    "Polygon": (1, 3),
+    "MultiPolygon": (1, 1, 3),
+}
+_LEVEL_NAMES: dict[str, tuple[str, ...]] = {
+    "Point": (),
+    "MultiPoint": ("points",),
+    "LineString": ("positions",),
+    "MultiLineString": ("lines", "positions"),
+    "Polygon": ("rings", "positions"),
+    "MultiPolygon": ("polygons", "rings", "positions"),
+}
+
+
+class _SceneError(ValueError):
+    """Internal: a problem found while checking one part of a scene."""
+
+
+def load(source: SceneSource, *, repulsion: Any = None) -> GeometryCollectionRGJ:
+    """Build a geometry collection from a GeoJSON scene.
+
+    Parameters
+    ----------
+    source:
+        One of
+
+        * a path (``str`` or path-like) to a ``.geojson`` / ``.json`` file,
+        * an open text file holding GeoJSON,
+        * a dict holding a ``FeatureCollection``, a single ``Feature`` or a
+          geometry (a ``GeometryCollection`` or one geometry),
+        * any object with ``__geo_interface__`` (shapely geometries,
+          GeoDataFrames, the geometries of this package).
+
+        A ``GeometryCollection``, as the scene or as one Feature's geometry,
+        contributes one member per geometry it holds.  A position's third
+        coordinate (altitude), if any, is dropped: the field is planar.
+        A FeatureCollection's own ``properties`` entry, if present, becomes
+        the collection's ``properties``.
+    repulsion:
+        The 2x2 repulsion matrix for members whose geometry carries none.
+        ``None`` leaves such members with the identity.
+
+    Raises
+    ------
+    ValueError
+        With a one-line message naming the feature (by its index) and the
+        problem: an unreadable file or invalid JSON, an unknown type,
+        missing or malformed coordinates, a repulsion matrix that is not a
+        2x2 positive-definite matrix, or a scene without features.
+    """
+    try:
+        default = None if repulsion is None else _check_repulsion(repulsion)
+    except _SceneError as error:
+        raise ValueError(f"repulsion= argument: {error}") from None
+    document = _read(source)
+    collection_properties, entries = _members(document)
+    members = [_member(where, geometry, properties, default) for where, geometry, properties in entries]
+    if not members:
+        raise ValueError("the scene has no features")
+    try:
+        return GeometryCollectionRGJ(geometries=members, properties=collection_properties)
+    except Exception as error:  # our checks should have caught it: say which member
+        for (where, _, _), member in zip(entries, members):
+            try:
+                _RGJ_TYPES[member["type"]](**member)
+            except Exception as member_error:
+                raise ValueError(f"{where}: {_one_line(member_error)}") from member_error
+        raise ValueError(f"cannot build the scene: {_one_line(error)}") from error
+
+
+def dump(geometry: RGJGeometry, target: str | os.PathLike | IO[str], *, indent: int | None = None) -> None:
+    """Write ``geometry`` as an RGeoJSON FeatureCollection.
+
+    Each member of a collection becomes one Feature (its ``toRGeoJSON()``
+    dictionary: geometry with coordinates and repulsion matrix, and the
+    member's properties); a single geometry becomes a collection of one.
+    The collection's own properties, when not empty, are written as the
+    FeatureCollection's ``properties`` entry.  ``target`` is a path or an
+    open text file.  The text is built in full before anything is written,
+    so a value that JSON cannot hold (raised as ``ValueError``) leaves the
+    target untouched.
+    """
+    members = geometry.rgjs if isinstance(geometry, GeometryCollectionRGJ) else [geometry]
+    if members is None:
+        raise ValueError("the collection has no members (rgjs is None)")
+    document: dict[str, Any] = {"type": "FeatureCollection"}
+    if isinstance(geometry, GeometryCollectionRGJ) and geometry.properties:
+        document["properties"] = geometry.properties
+    document["features"] = [member.toRGeoJSON() for member in members]
+    try:
+        text = json.dumps(document, indent=indent, allow_nan=False)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"cannot write the scene as JSON: {_one_line(error)}") from error
+    if hasattr(target, "write"):
+        target.write(text + "\n")  # type: ignore[union-attr]
+        return
+    with open(os.fspath(target), "w", encoding="utf-8") as handle:  # type: ignore[arg-type]
+        handle.write(text + "\n")
+
+
+# --------------------------------------------------------------------------
+# Reading
+
+
+def _read(source: SceneSource) -> Any:
+    """The GeoJSON document behind ``source``, as plain Python objects."""
+    if isinstance(source, RGJGeometry):
+        # Our own geometries: keep the members' properties, which a
+        # collection's __geo_interface__ leaves out.
+        members = source.rgjs if isinstance(source, GeometryCollectionRGJ) else [source]
+        if members is None:
+            raise ValueError("the collection has no members (rgjs is None)")
+        document: dict[str, Any] = {"type": "FeatureCollection", "features": [m.toRGeoJSON() for m in members]}
+        if isinstance(source, GeometryCollectionRGJ):
+            document["properties"] = source.properties
+        return document
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        try:
+            with open(path, encoding="utf-8") as handle:
+                text = handle.read()
+        except (OSError, UnicodeDecodeError) as error:
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else _one_line(error)
+            raise ValueError(f"cannot read scene file {path!r}: {reason}") from error
+        return _parse(text, f"scene file {path!r}")
+    if hasattr(source, "read"):
+        name = getattr(source, "name", None)
+        try:
+            text = source.read()
+        except (OSError, UnicodeDecodeError) as error:
+            raise ValueError(f"cannot read the scene: {_one_line(error)}") from error
+        return _parse(text, f"scene file {name!r}" if isinstance(name, str) else "the scene")
+    if isinstance(source, Mapping):
+        return source
+    if hasattr(source, "__geo_interface__"):
+        return source.__geo_interface__
+    raise ValueError(
+        f"cannot read a scene from {type(source).__name__}: expected a path, a text file, "
+        "a GeoJSON dict or an object with __geo_interface__"
+    )
+
+
+def _parse(text: str | bytes, what: str) -> Any:
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{what} is not valid JSON: {error}") from error
+    except (TypeError, UnicodeDecodeError) as error:
+        raise ValueError(f"{what} is not valid JSON: {_one_line(error)}") from error
+
+
+def _members(document: Any) -> tuple[dict[str, Any] | None, list[tuple[str, Any, Any]]]:
+    """(collection properties, [(where, geometry, properties)]) of a document."""
+    if not isinstance(document, Mapping):
+        raise ValueError(f"a scene must be a GeoJSON object, got {_describe(document)}")
+    kind = document.get("type")
+    if kind == "FeatureCollection":
+        features = document.get("features")
+        if not isinstance(features, Sequence) or isinstance(features, (str, bytes)):
+            raise ValueError("the FeatureCollection has no list of features")
+        properties = document.get("properties")
+        entries: list[tuple[str, Any, Any]] = []
+        for index, feature in enumerate(features):
+            entries.extend(_feature(f"feature {index}", feature))
+        return (dict(properties) if isinstance(properties, Mapping) else None), entries
+    if kind == "Feature":
+        return None, list(_feature("feature 0", document))
+    if kind == "GeometryCollection" or kind in _SIMPLE_TYPES:
+        return None, list(_geometries("geometry", document, None, top=True))
+    raise ValueError(f"unknown GeoJSON type {kind!r}" if kind is not None else "the scene has no GeoJSON 'type'")
+
+
+def _feature(where: str, feature: Any) -> Iterator[tuple[str, Any, Any]]:
+    if not isinstance(feature, Mapping):
+        raise ValueError(f"{where}: expected a Feature object, got {_describe(feature)}")
+    if feature.get("type") != "Feature":
+        raise ValueError(f"{where}: expected type 'Feature', got {feature.get('type')!r}")
+    properties = feature.get("properties")
+    if properties is not None and not isinstance(properties, Mapping):
+        raise ValueError(f"{where}: properties must be an object or null, got {_describe(properties)}")
+    if "geometry" not in feature or feature["geometry"] is None:
+        raise ValueError(f"{where}: the geometry is missing")
+    yield from _geometries(where, feature["geometry"], properties, top=False)
+
+
+def _geometries(where: str, geometry: Any, properties: Any, *, top: bool) -> Iterator[tuple[str, Any, Any]]:
+    """The members one geometry stands for: itself, or a collection's geometries."""
+    if not isinstance(geometry, Mapping):
+        raise ValueError(f"{where}: the geometry must be an object, got {_describe(geometry)}")
+    if geometry.get("type") != "GeometryCollection":
+        yield (where if not top else "geometry 0"), geometry, properties
+        return
+    parts = geometry.get("geometries")
+    if not isinstance(parts, Sequence) or isinstance(parts, (str, bytes)):
+        raise ValueError(f"{where}: the GeometryCollection has no list of geometries")
+    for index, part in enumerate(parts):
+        label = f"geometry {index}" if top else f"{where}, geometry {index}"
+        if isinstance(part, Mapping) and part.get("type") == "GeometryCollection":
+            raise ValueError(f"{label}: nested GeometryCollections are not supported")
+        if not isinstance(part, Mapping):
+            raise ValueError(f"{label}: the geometry must be an object, got {_describe(part)}")
+        yield label, part, properties
+
+
+def _member(where: str, geometry: Mapping[str, Any], properties: Any, default: list[list[float]] | None) -> dict:
+    """The checked keyword dictionary of one member."""
+    kind = geometry.get("type")
+    if kind not in _SIMPLE_TYPES:
+        known = ", ".join(_SIMPLE_TYPES)
+        raise ValueError(f"{where}: unknown geometry type {kind!r} (expected one of {known})")
+    if geometry.get("coordinates") is None:
+        raise ValueError(f"{where} ({kind}): the coordinates are missing")
+    try:
+        coordinates = _coordinates(geometry["coordinates"], _SIMPLE_TYPES[kind], _LEVEL_NAMES[kind])
+        if geometry.get("repulsion") is not None:
+            matrix: list[list[float]] | None = _check_repulsion(geometry["repulsion"])
+        else:
+            matrix = default
+        dim = geometry.get("optional_dim")
+        if dim is not None and (not isinstance(dim, numbers.Integral) or dim != 2):
+            raise _SceneError(f"optional_dim must be 2, got {dim!r}")
+    except _SceneError as error:
+        raise ValueError(f"{where} ({kind}): {error}") from None
+    member = dict(geometry)
+    member["coordinates"] = coordinates
+    if matrix is None:
+        member.pop("repulsion", None)
+    else:
+        member["repulsion"] = matrix
+    member["properties"] = dict(properties) if properties is not None else {}
+    return member
+
+
+def _coordinates(value: Any, minimum: tuple[int, ...], names: tuple[str, ...]) -> Any:
+    """``value`` checked against the nesting of one geometry type, as lists of floats."""
+    if not minimum:
+        return _position(value)
+    if not _is_sequence(value):
+        raise _SceneError(f"expected a list of {names[0]}, got {_describe(value)}")
+    if len(value) < minimum[0]:
+        if not value:
+            raise _SceneError(f"the list of {names[0]} is empty")
+        raise _SceneError(f"needs at least {minimum[0]} {names[0]}, got {len(value)}")
+    out = []
+    for index, item in enumerate(value):
+        try:
+            out.append(_coordinates(item, minimum[1:], names[1:]))
+        except _SceneError as error:
+            raise _SceneError(f"{names[0][:-1]} {index}: {error}") from None
+    if minimum[0] == 3:
+        # A ring: 3 distinct corners at least, whether or not it is closed.
+        corners = out[:-1] if len(out) > 1 and out[0] == out[-1] else out
+        if len(corners) < 3:
+            raise _SceneError(f"a ring needs at least 3 corners, got {len(corners)}")
+    return out
+
+
+def _position(value: Any) -> list[float]:
+    if not _is_sequence(value) or len(value) < 2:
+        raise _SceneError(f"a position must be an [x, y] pair, got {_describe(value)}")
+    x, y = value[0], value[1]
+    for number in (x, y):
+        if isinstance(number, bool) or not isinstance(number, numbers.Real):
+            raise _SceneError(f"a position must hold numbers, got {_describe(number)}")
+        if not math.isfinite(number):
+            raise _SceneError(f"a position must hold finite numbers, got {number!r}")
+    return [float(x), float(y)]
+
+
+def _check_repulsion(value: Any) -> list[list[float]]:
+    """``value`` as a 2x2 list of floats; raises unless it is positive definite.
+
+    Positive definite means dᵀ·R·d > 0 for every d ≠ 0, i.e. the symmetric
+    part (R + Rᵀ)/2 has two positive eigenvalues; only then does the field
+    fall off in every direction.
+    """
+    problem = "the repulsion must be a 2x2 positive-definite matrix"
+    if not _is_sequence(value) or len(value) != 2 or not all(_is_sequence(row) and len(row) == 2 for row in value):
+        raise _SceneError(f"{problem}, got {_describe(value)}")
+    rows = []
+    for row in value:
+        for number in row:
+            if isinstance(number, bool) or not isinstance(number, numbers.Real) or not math.isfinite(number):
+                raise _SceneError(f"{problem}, got the entry {number!r}")
+        rows.append([float(row[0]), float(row[1])])
+    (a, b), (c, d) = rows
+    off = (b + c) / 2.0
+    # Sylvester's criterion on the symmetric part.
+    if not (a > 0.0 and a * d - off * off > 0.0):
+        raise _SceneError(f"{problem}, got {rows}")
+    return rows
+
+
+# --------------------------------------------------------------------------
+# Small helpers
+
+
+def _is_sequence(value: Any) -> bool:
+    if isinstance(value, (str, bytes, Mapping)):
+        return False
+    if isinstance(value, Sequence):
+        return True
+    # numpy arrays (from __geo_interface__ providers) are sequences in all but name.
+    return hasattr(value, "__len__") and hasattr(value, "__getitem__") and getattr(value, "ndim", 1) > 0
+
+
+def _describe(value: Any) -> str:
+    text = repr(value)
+    if len(text) > 40:
+        text = text[:37] + "..."
+    return f"{type(value).__name__} {text}" if not isinstance(value, (list, dict)) else text
+
+
+def _one_line(error: BaseException) -> str:
+    text = str(error) or type(error).__name__
+    return " ".join(text.split())
