@@ -14,14 +14,13 @@
 #include "kernels/parallel.hpp"
 #include "kernels/rings.hpp"
 #include "kernels/segments.hpp"
-#include "native/function.hpp"
+#include "native/module.hpp"
 
 namespace {
 
 using namespace orvo::py;
 using namespace orvo::kernels;
-
-PyObject* kernels_module = nullptr;
+namespace mod = orvo::module;
 
 // ---------------------------------------------------------------------------
 // Argument handling.
@@ -216,32 +215,13 @@ const Method point_in_rings{
     "ring of `holes` (a list or tuple of rings), by the even-odd rule. Rings are (k, 2) vertex\n"
     "arrays; one of fewer than three vertices contains nothing. Returns an (N,) bool array."};
 
-int kernels_exec(PyObject* module) noexcept {
-    kernels_module = module;
-    return guard_status([&] {
-        check(PyModule_AddObjectRef(module, "np", Ref::own(PyImport_ImportModule("numpy")).get()));
-        for (const Method* m : {&segment_repulsion_vectors, &point_in_rings})
-            check(PyModule_AddObjectRef(module, m->sig.name, make_function(module, *m, nullptr).get()));
-    });
+void kernels_body(PyObject* module) {
+    mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
+    for (const Method* m : {&segment_repulsion_vectors, &point_in_rings})
+        mod::add(module, m->sig.name, make_function(module, *m, nullptr));
 }
-
-PyModuleDef_Slot kernels_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(kernels_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef kernels_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvo.field.kernels",
-    .m_doc = "Per-point segment kernels of the line and polygon geometries.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = kernels_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kernels(void) { return PyModuleDef_Init(&kernels_def); }
+ORVO_FIELD_MODULE(kernels, "orvo.field.kernels", "Per-point segment kernels of the line and polygon geometries.",
+                  kernels_body)

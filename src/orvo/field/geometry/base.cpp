@@ -220,27 +220,6 @@ void base_exec(PyObject* module) {
     mod::set_attr(base, "__geo_interface__"_id, property);
 }
 
-int base_module_exec(PyObject* module) noexcept {
-    return mod::exec(module, "base", "orvo.field.geometry.base", base_exec);
-}
-
-PyModuleDef_Slot base_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(base_module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef base_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvo.field.geometry.base",
-    .m_doc = "Base types of the repulsion-field geometries.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = base_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_base(void) { return PyModuleDef_Init(&base_def); }
+ORVO_FIELD_MODULE(base, "orvo.field.geometry.base", "Base types of the repulsion-field geometries.", base_exec)

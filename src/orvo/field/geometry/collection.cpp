@@ -376,27 +376,6 @@ void collection_exec(PyObject* module) {
     mod::add(module, "__test__", Ref::own(PyDict_New()));
 }
 
-int collection_module_exec(PyObject* module) noexcept {
-    return mod::exec(module, "collection", "orvo.field.geometry.collection", collection_exec);
-}
-
-PyModuleDef_Slot collection_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(collection_module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef collection_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvo.field.geometry.collection",
-    .m_doc = "GeometryCollectionRGJ.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = collection_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_collection(void) { return PyModuleDef_Init(&collection_def); }
+ORVO_FIELD_MODULE(collection, "orvo.field.geometry.collection", "GeometryCollectionRGJ.", collection_exec)

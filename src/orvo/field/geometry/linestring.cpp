@@ -192,27 +192,6 @@ void linestring_exec(PyObject* module) {
     mod::add(module, "__test__", Ref::own(PyDict_New()));
 }
 
-int linestring_module_exec(PyObject* module) noexcept {
-    return mod::exec(module, "linestring", "orvo.field.geometry.linestring", linestring_exec);
-}
-
-PyModuleDef_Slot linestring_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(linestring_module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef linestring_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvo.field.geometry.linestring",
-    .m_doc = "LineStringRGJ / MultiLineStringRGJ.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = linestring_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_linestring(void) { return PyModuleDef_Init(&linestring_def); }
+ORVO_FIELD_MODULE(linestring, "orvo.field.geometry.linestring", "LineStringRGJ / MultiLineStringRGJ.", linestring_exec)

@@ -180,27 +180,6 @@ void point_exec(PyObject* module) {
     mod::add(module, "__test__", Ref::own(PyDict_New()));
 }
 
-int point_module_exec(PyObject* module) noexcept {
-    return mod::exec(module, "point", "orvo.field.geometry.point", point_exec);
-}
-
-PyModuleDef_Slot point_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(point_module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef point_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvo.field.geometry.point",
-    .m_doc = "PointRGJ / MultiPointRGJ.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = point_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_point(void) { return PyModuleDef_Init(&point_def); }
+ORVO_FIELD_MODULE(point, "orvo.field.geometry.point", "PointRGJ / MultiPointRGJ.", point_exec)

@@ -432,27 +432,6 @@ void polygon_exec(PyObject* module) {
     mod::add(module, "__test__", Ref::own(PyDict_New()));
 }
 
-int polygon_module_exec(PyObject* module) noexcept {
-    return mod::exec(module, "polygon", "orvo.field.geometry.polygon", polygon_exec);
-}
-
-PyModuleDef_Slot polygon_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(polygon_module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef polygon_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "orvo.field.geometry.polygon",
-    .m_doc = "PolygonRGJ / MultiPolygonRGJ.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = polygon_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_polygon(void) { return PyModuleDef_Init(&polygon_def); }
+ORVO_FIELD_MODULE(polygon, "orvo.field.geometry.polygon", "PolygonRGJ / MultiPolygonRGJ.", polygon_exec)

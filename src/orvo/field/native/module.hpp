@@ -184,3 +184,29 @@ void add_restore_function(PyObject* module, const Ref& type) {
 }
 
 }  // namespace orvo::module
+
+// Defines the extension module `name` (its full dotted name `full_name`):
+// multi-phase initialisation whose execution step runs `body(module)` under
+// the one-initialisation guard, and the PyInit_<name> entry point.
+#define ORVO_FIELD_MODULE(name, full_name, doc, body)                                                  \
+    namespace {                                                                                        \
+    int name##_module_exec(PyObject* module) noexcept {                                                \
+        return ::orvo::module::exec(module, #name, full_name, body);                                   \
+    }                                                                                                  \
+    PyModuleDef_Slot name##_slots[] = {                                                                \
+        {Py_mod_exec, reinterpret_cast<void*>(name##_module_exec)},                                    \
+        {0, nullptr},                                                                                  \
+    };                                                                                                 \
+    PyModuleDef name##_def = {                                                                         \
+        .m_base = PyModuleDef_HEAD_INIT,                                                               \
+        .m_name = full_name,                                                                           \
+        .m_doc = doc,                                                                                  \
+        .m_size = 0,                                                                                   \
+        .m_methods = nullptr,                                                                          \
+        .m_slots = name##_slots,                                                                       \
+        .m_traverse = nullptr,                                                                         \
+        .m_clear = nullptr,                                                                            \
+        .m_free = nullptr,                                                                             \
+    };                                                                                                 \
+    }                                                                                                  \
+    PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&name##_def); }
