@@ -137,3 +137,31 @@ def test_thread_setting_is_read_at_every_call(monkeypatch):
         results.append(kernels.segment_repulsion_vectors(x, p1, v, vdv, METRICS["aniso"]))
     for r in results[1:]:
         np.testing.assert_array_equal(r, results[0])
+
+
+def test_ctrl_c_interrupts_a_long_call():
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    code = """
+import sys, time, numpy as np
+from orvo.field import kernels
+rng = np.random.default_rng(0)
+p1 = rng.uniform(-1, 1, (200, 2)); v = rng.normal(0, 0.1, (200, 2)); vdv = (v * v).sum(1)
+x = rng.uniform(-1, 1, (20_000_000, 2))
+print("ready", flush=True)
+start = time.perf_counter()
+try:
+    kernels.segment_repulsion_vectors(x, p1, v, vdv, np.eye(2))
+except KeyboardInterrupt:
+    print("interrupted", round(time.perf_counter() - start, 2), flush=True)
+"""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    word, seconds = out.split()
+    assert word == "interrupted" and float(seconds) < 5.0
