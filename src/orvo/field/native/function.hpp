@@ -247,6 +247,38 @@ inline PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// __signature__: an inspect.Signature built from the parameter table, so
+// that help() and inspect.signature() show the real parameters.
+inline PyObject* function_signature(PyObject* self, void*) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return guard([&] {
+        Ref inspect = Ref::own(PyImport_ImportModule("inspect"));
+        Ref parameter = inspect.attr("Parameter"_id);
+        Ref kind = parameter.attr("POSITIONAL_OR_KEYWORD"_id);
+        Ref params = Ref::own(PyList_New(0));
+        auto add = [&](const char* name, const Ref& how, PyObject* fallback) {
+            Ref n = Ref::own(PyUnicode_FromString(name));
+            Ref p = fallback ? call(parameter.get(), {n.get(), how.get()}, {{"default"_id, fallback}})
+                             : parameter(n, how);
+            check(PyList_Append(params.get(), p.get()));
+        };
+        if (f->owner) add("self", kind, nullptr);
+        const Signature& s = f->def->sig;
+        const Py_ssize_t n = s.count(), first = f->defaults ? n - PyTuple_GET_SIZE(f->defaults) : n;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* fallback = i >= first ? PyTuple_GET_ITEM(f->defaults, i - first) : i >= s.required ? Py_None : nullptr;
+            add(s.params[static_cast<size_t>(i)], kind, fallback);
+        }
+        if (s.varkw) add("kwargs", parameter.attr("VAR_KEYWORD"_id), nullptr);
+        return inspect.attr("Signature"_id)(params);
+    });
+}
+
+inline PyGetSetDef function_getset[] = {
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 inline PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
@@ -270,6 +302,7 @@ inline PyType_Slot function_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
     {0, nullptr},
 };
