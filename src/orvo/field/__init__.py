@@ -10,6 +10,6 @@ from __future__ import annotations
 
 __version__ = "0.1.0"
 
-from orvo.field.evaluate import evaluate, grid
+from orvo.field.evaluation import evaluate, grid
 
 __all__ = ["evaluate", "grid", "__version__"]

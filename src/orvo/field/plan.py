@@ -39,12 +39,15 @@ from typing import Any, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from orvo.field.evaluate import as_collection, evaluate
+from orvo.field.evaluation import as_collection, evaluate
 from orvo.field.geometry import RGJGeometry
 
 __all__ = ["PlannedPath", "Status", "plan_path", "default_settings"]
 
 Status = Literal["reached", "stuck", "iteration limit"]
+
+# A field value this close to 1 means a position on a geometry (inside a polygon).
+_INSIDE = 1.0 - 1e-9
 
 
 @dataclass(frozen=True)
@@ -54,7 +57,7 @@ class PlannedPath:
     #: (K, 2) positions from the start; ends at the goal when reached.
     path: NDArray[np.float64]
     status: Status
-    #: One sentence on why the planner stopped.
+    #: Why the planner stopped, and a warning when the path runs over an obstacle.
     reason: str
     #: Steps taken.
     iterations: int
@@ -196,6 +199,10 @@ def plan_path(
 
     path = np.array(positions, dtype=np.float64)
     values, _ = evaluate(collection, path, progress=None)
+    if values[0] >= _INSIDE:
+        reason += "; the start lies on an obstacle, where the field is flat and gives no push"
+    elif values.max() >= _INSIDE:
+        reason += "; the path runs over an obstacle (field value 1)"
     return PlannedPath(
         path=path,
         status=status,

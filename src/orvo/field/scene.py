@@ -133,11 +133,11 @@ def dump(geometry: RGJGeometry, target: str | os.PathLike | IO[str], *, indent: 
         text = json.dumps(document, indent=indent, allow_nan=False)
     except (TypeError, ValueError) as error:
         raise ValueError(f"cannot write the scene as JSON: {_one_line(error)}") from error
-    if hasattr(target, "write"):
-        target.write(text + "\n")  # type: ignore[union-attr]
-        return
-    with open(os.fspath(target), "w", encoding="utf-8") as handle:  # type: ignore[arg-type]
-        handle.write(text + "\n")
+    if isinstance(target, (str, os.PathLike)):
+        with open(os.fspath(target), "w", encoding="utf-8") as handle:
+            handle.write(text + "\n")
+    else:
+        target.write(text + "\n")
 
 
 # --------------------------------------------------------------------------

@@ -12,13 +12,14 @@ from __future__ import annotations
 import os
 import sys
 import time
-from collections.abc import Sequence
-from typing import Any, Protocol, cast
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from orvo.field.geometry import GeometryCollectionRGJ, RGJGeometry
+if TYPE_CHECKING:
+    from orvo.field.geometry import GeometryCollectionRGJ, RGJGeometry
 
 __all__ = ["grid", "evaluate", "evaluate_nearest", "as_collection", "DEFAULT_CHUNK_SIZE"]
 
@@ -131,6 +132,9 @@ def _run(
 
 def as_collection(geometry: RGJGeometry) -> GeometryCollectionRGJ:
     """``geometry`` itself if it is a collection, else a collection of it alone."""
+    # Imported here so that `import orvo.field` loads no native module.
+    from orvo.field.geometry import GeometryCollectionRGJ, RGJGeometry
+
     if isinstance(geometry, GeometryCollectionRGJ):
         return geometry
     if isinstance(geometry, RGJGeometry):
@@ -154,7 +158,7 @@ def _count(value: Any, name: str = "size") -> int:
     return int(value)
 
 
-def _chunked(n: int, size: int, progress: bool | None) -> Any:
+def _chunked(n: int, size: int, progress: bool | None) -> Iterator[tuple[int, int]]:
     """Yield (start, stop) slices of ``n`` points, driving the progress bar."""
     bar: _Bar | None = None
     started = time.perf_counter()
@@ -185,7 +189,7 @@ def _is_long(started: float, done: int, total: int) -> bool:
 
 def _progress_bar(total: int, initial: int) -> _Bar:
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return _PlainBar(total, initial)
     return tqdm(total=total, initial=initial, unit="pt", unit_scale=True, desc="evaluating", file=sys.stderr)

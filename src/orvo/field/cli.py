@@ -1,0 +1,445 @@
+"""The ``orvo-field`` command: render, evaluate, plan and describe scenes.
+
+::
+
+    orvo-field render [SCENE] [-o field.png] [--size 900x700]
+                      [--extent xmin,ymin,xmax,ymax] [--plan X0,Y0:X1,Y1]
+    orvo-field eval SCENE POINTS [-o OUT]
+    orvo-field plan SCENE --start X,Y --goal X,Y [-o path.geojson]
+    orvo-field info SCENE
+
+SCENE is a GeoJSON file (see :mod:`orvo.field.scene`); ``render`` without
+one draws the sample harbour shipped with the package.  Results go to
+stdout or the ``-o`` file, progress bars and messages to stderr.  A user
+error (a missing or malformed file, a bad number) prints one line to stderr
+and exits with status 2.  ``plan`` exits with 0 when the goal was reached
+and 1 when the planner stopped short ("stuck" or "iteration limit").
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import csv
+import io
+import json
+import math
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from importlib import resources
+from typing import IO, Any, NoReturn
+
+import numpy as np
+from numpy.typing import NDArray
+
+from orvo.field import __version__, scene
+from orvo.field.evaluation import evaluate_nearest
+from orvo.field.geometry import GeometryCollectionRGJ
+from orvo.field.plan import PlannedPath, plan_path
+
+PROG = "orvo-field"
+SAMPLE = "harbour.geojson"
+
+
+class UserError(Exception):
+    """A problem with the command line or the user's files: one line, status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with one-line errors (no usage block) and status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UserError(f"{message} (see '{self.prog} --help')")
+
+
+# --------------------------------------------------------------------------
+# Arguments
+
+
+def _numbers(text: str, count: int, what: str) -> tuple[float, ...]:
+    parts = text.split(",")
+    if len(parts) != count:
+        raise argparse.ArgumentTypeError(f"{what} must be {count} comma-separated numbers, got {text!r}")
+    try:
+        values = tuple(float(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} must be {count} comma-separated numbers, got {text!r}") from None
+    if not all(math.isfinite(v) for v in values):
+        raise argparse.ArgumentTypeError(f"{what} must be finite numbers, got {text!r}")
+    return values
+
+
+def _point(text: str) -> tuple[float, float]:
+    x, y = _numbers(text, 2, "a point X,Y")
+    return x, y
+
+
+def _extent(text: str) -> tuple[float, float, float, float]:
+    xmin, ymin, xmax, ymax = _numbers(text, 4, "the extent xmin,ymin,xmax,ymax")
+    if not (xmax > xmin and ymax > ymin):
+        raise argparse.ArgumentTypeError(f"the extent needs xmin < xmax and ymin < ymax, got {text!r}")
+    return xmin, ymin, xmax, ymax
+
+
+def _size(text: str) -> tuple[int, int]:
+    try:
+        width, height = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"the size must be WIDTHxHEIGHT in pixels, got {text!r}") from None
+    if not (100 <= width <= 10000 and 100 <= height <= 10000):
+        raise argparse.ArgumentTypeError(f"the size must be between 100 and 10000 pixels a side, got {text!r}")
+    return width, height
+
+
+def _route(text: str) -> tuple[tuple[float, float], tuple[float, float]]:
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"the route must be X0,Y0:X1,Y1, got {text!r}")
+    return _point(parts[0]), _point(parts[1])
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
+    return value
+
+
+def _non_negative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"expected a non-negative number, got {text!r}")
+    return value
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+def _add_planner_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("planner", "defaults follow the scene's repulsion scales")
+    group.add_argument("--step", type=_positive_float, help="step length in scene units")
+    group.add_argument("--gain", type=_non_negative_float, help="weight of the repulsion against the unit attraction")
+    group.add_argument("--radius", type=_positive_float, help="stop radius around the goal")
+    group.add_argument("--max-iter", type=_positive_int, default=5000, help="step cap (default 5000)")
+
+
+def _add_progress_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="progress bar on stderr (default: for long work when stderr is a terminal)",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``orvo-field``."""
+    parser = _Parser(prog=PROG, description="Repulsion fields around GeoJSON scenes: pictures, values, paths.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    render = commands.add_parser("render", help="draw the field of a scene as a PNG")
+    render.add_argument("scene", nargs="?", metavar="SCENE", help="GeoJSON scene (default: the sample harbour)")
+    render.add_argument("-o", "--output", default="field.png", help="PNG file to write (default field.png)")
+    render.add_argument("--size", type=_size, default=(900, 700), help="WIDTHxHEIGHT in pixels (default 900x700)")
+    render.add_argument("--extent", type=_extent, help="xmin,ymin,xmax,ymax (default: the scene's box with a margin)")
+    render.add_argument("--plan", type=_route, metavar="X0,Y0:X1,Y1", help="plan a path and draw it")
+    render.add_argument("--title", help="title above the picture")
+    _add_planner_options(render)
+    _add_progress_option(render)
+    render.set_defaults(run=_render)
+
+    evaluate = commands.add_parser("eval", help="field values and gradients at points, as CSV")
+    evaluate.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    evaluate.add_argument("points", metavar="POINTS", help="CSV of x,y (header optional), .npy (N, 2) array, or - for stdin")
+    evaluate.add_argument("-o", "--output", help="CSV file to write (default stdout)")
+    _add_progress_option(evaluate)
+    evaluate.set_defaults(run=_eval)
+
+    plan = commands.add_parser("plan", help="plan a path with an artificial potential field")
+    plan.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    plan.add_argument("--start", type=_point, required=True, metavar="X,Y")
+    plan.add_argument("--goal", type=_point, required=True, metavar="X,Y")
+    plan.add_argument("-o", "--output", help="GeoJSON file for the path Feature (default stdout)")
+    _add_planner_options(plan)
+    plan.set_defaults(run=_plan)
+
+    info = commands.add_parser("info", help="members, vertex and segment counts, bounding box, centre")
+    info.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    info.set_defaults(run=_info)
+    return parser
+
+
+# --------------------------------------------------------------------------
+# Commands
+
+
+def _load_scene(name: str | None) -> tuple[GeometryCollectionRGJ, str]:
+    if name is None:
+        with resources.as_file(resources.files("orvo.field") / "data" / SAMPLE) as path:
+            return scene.load(path), SAMPLE
+    try:
+        return scene.load(name), os.path.basename(name)
+    except ValueError as error:
+        raise UserError(str(error)) from None
+
+
+def _plan_route(
+    collection: GeometryCollectionRGJ, start: tuple[float, float], goal: tuple[float, float], args: argparse.Namespace
+) -> PlannedPath:
+    try:
+        return plan_path(
+            collection, start, goal, step=args.step, gain=args.gain, radius=args.radius, max_iter=args.max_iter
+        )
+    except ValueError as error:
+        raise UserError(str(error)) from None
+
+
+def _render(args: argparse.Namespace) -> int:
+    collection, name = _load_scene(args.scene)
+    try:
+        from orvo.field.render import render
+    except ImportError as error:
+        raise UserError(f"render needs matplotlib ({error}); install it with: pip install 'orvo-field[cli]'") from None
+    path = None
+    if args.plan is not None:
+        start, goal = args.plan
+        path = _plan_route(collection, start, goal, args)
+    title = args.title
+    if title is None and "name" not in collection.properties:
+        title = f"{name}: field value and repulsion direction"
+    try:
+        with _output(args.output, binary=True) as handle:
+            render(collection, handle, size=args.size, extent=args.extent, path=path, title=title, progress=_progress(args))
+    except ValueError as error:
+        raise UserError(str(error)) from None
+    if path is not None:
+        _say(f"path {path.status}: {path.reason}")
+    if args.output != "-":
+        print(args.output)
+    return 0
+
+
+def _eval(args: argparse.Namespace) -> int:
+    collection, _ = _load_scene(args.scene)
+    points = _read_points(args.points)
+    values, gradients, nearest = evaluate_nearest(collection, points, progress=_progress(args))
+    with _output(args.output, binary=False) as handle:
+        _write_csv(handle, points, values, gradients, nearest)
+    return 0
+
+
+def _plan(args: argparse.Namespace) -> int:
+    collection, _ = _load_scene(args.scene)
+    path = _plan_route(collection, args.start, args.goal, args)
+    with _output(args.output, binary=False) as handle:
+        json.dump(path.to_feature(), handle, indent=1)
+        handle.write("\n")
+    summary = (
+        f"{path.status}: {path.reason}; {len(path.path)} positions, length {path.length:.6g}, "
+        f"largest field value on the way {path.max_field:.3g}"
+    )
+    if args.output is None or args.output == "-":
+        _say(summary)
+    else:
+        print(summary)
+    return 0 if path.reached else 1
+
+
+def _info(args: argparse.Namespace) -> int:
+    collection, name = _load_scene(args.scene)
+    rows = []
+    totals: dict[str, list[int]] = {}
+    for index, member in enumerate(collection.rgjs or []):
+        geometry = member.toRGeoJSON()["geometry"]
+        vertices, segments = _counts(geometry["type"], geometry["coordinates"])
+        label = member.properties.get("name", "") if isinstance(member.properties, dict) else ""
+        rows.append((index, geometry["type"], vertices, segments, str(label)))
+        total = totals.setdefault(geometry["type"], [0, 0, 0])
+        total[0] += 1
+        total[1] += vertices
+        total[2] += segments
+    box = np.asarray(collection.bbox, dtype=np.float64)
+    centre = np.asarray(collection.get_center_point(), dtype=np.float64)
+    out = sys.stdout
+    scene_name = collection.properties.get("name") if isinstance(collection.properties, dict) else None
+    out.write(f"scene: {name}" + (f" ({scene_name})" if scene_name else "") + "\n")
+    out.write(f"members: {len(rows)}\n")
+    out.write(f"  {'type':<16}{'count':>6}{'vertices':>10}{'segments':>10}\n")
+    for kind, (count, vertices, segments) in totals.items():
+        out.write(f"  {kind:<16}{count:>6}{vertices:>10}{segments:>10}\n")
+    out.write(
+        f"  {'total':<16}{len(rows):>6}{sum(t[1] for t in totals.values()):>10}"
+        f"{sum(t[2] for t in totals.values()):>10}\n"
+    )
+    out.write(f"bounding box: x {box[0, 0]:g} .. {box[1, 0]:g}, y {box[0, 1]:g} .. {box[1, 1]:g}\n")
+    out.write(f"centre: {centre[0]:g}, {centre[1]:g}\n")
+    out.write("members:\n")
+    for index, kind, vertices, segments, label in rows:
+        out.write(f"  {index:>3}  {kind:<16}{vertices:>6} vertices {segments:>6} segments  {label}\n")
+    return 0
+
+
+def _counts(kind: str, coordinates: Any) -> tuple[int, int]:
+    """(vertices, segments) of one geometry; a ring's closing vertex is not counted twice."""
+    if kind == "Point":
+        return 1, 0
+    if kind == "MultiPoint":
+        return len(coordinates), 0
+    if kind == "LineString":
+        return len(coordinates), max(len(coordinates) - 1, 0)
+    if kind == "MultiLineString":
+        return sum(len(c) for c in coordinates), sum(max(len(c) - 1, 0) for c in coordinates)
+    polygons = [coordinates] if kind == "Polygon" else coordinates
+    corners = sum(len(ring) - (1 if len(ring) > 1 and ring[0] == ring[-1] else 0) for rings in polygons for ring in rings)
+    return corners, corners
+
+
+# --------------------------------------------------------------------------
+# Files
+
+
+def _read_points(source: str) -> NDArray[np.float64]:
+    """(N, 2) points from a CSV file, a .npy file or stdin ("-")."""
+    if source == "-":
+        return _parse_csv(sys.stdin, "stdin")
+    if source.lower().endswith(".npy"):
+        try:
+            array = np.load(source, allow_pickle=False)
+        except (OSError, ValueError) as error:
+            raise UserError(f"cannot read points from {source!r}: {_reason(error)}") from None
+        if array.ndim != 2 or array.shape[1] != 2 or not np.issubdtype(array.dtype, np.number):
+            raise UserError(f"{source!r} must hold a numeric (N, 2) array, got {array.dtype} {array.shape}")
+        points = array.astype(np.float64)
+        if not np.all(np.isfinite(points)):
+            raise UserError(f"{source!r} holds values that are not finite")
+        return points
+    try:
+        with open(source, encoding="utf-8", newline="") as handle:
+            return _parse_csv(handle, repr(source))
+    except OSError as error:
+        raise UserError(f"cannot read points from {source!r}: {_reason(error)}") from None
+
+
+def _parse_csv(handle: IO[str], name: str) -> NDArray[np.float64]:
+    """x,y rows; a first row that is not two numbers is a header; blank lines are skipped."""
+    rows: list[tuple[float, float]] = []
+    first = True
+    try:
+        for number, fields in enumerate(csv.reader(handle), start=1):
+            fields = [f.strip() for f in fields]
+            if not fields or all(not f for f in fields):
+                continue
+            header, first = first, False
+            try:
+                if len(fields) != 2:
+                    raise ValueError
+                x, y = float(fields[0]), float(fields[1])
+            except ValueError:
+                if header:
+                    continue
+                raise UserError(f"{name} line {number}: expected two numbers x,y, got {','.join(fields)!r}") from None
+            if not (math.isfinite(x) and math.isfinite(y)):
+                raise UserError(f"{name} line {number}: the numbers must be finite, got {','.join(fields)!r}")
+            rows.append((x, y))
+    except (UnicodeDecodeError, csv.Error) as error:
+        raise UserError(f"cannot read points from {name}: {_reason(error)}") from None
+    return np.array(rows, dtype=np.float64).reshape(-1, 2)
+
+
+def _write_csv(
+    handle: IO[str],
+    points: NDArray[np.float64],
+    values: NDArray[np.float64],
+    gradients: NDArray[np.float64],
+    nearest: NDArray[np.intp],
+) -> None:
+    """x, y, value, grad_x, grad_y, member; floats with 17 significant digits (exact round trip)."""
+    handle.write("x,y,value,grad_x,grad_y,member\n")
+    table = np.column_stack([points, values, gradients])
+    buffer = io.StringIO()
+    for start in range(0, len(table), 65536):
+        stop = start + 65536
+        block = table[start:stop]
+        buffer.seek(0)
+        buffer.truncate()
+        for row, member in zip(block.tolist(), nearest[start:stop].tolist()):
+            buffer.write(",".join(repr(v) for v in row) + f",{member}\n")
+        handle.write(buffer.getvalue())
+
+
+@contextlib.contextmanager
+def _output(target: str | None, *, binary: bool) -> Iterator[Any]:
+    """A handle on ``target`` (stdout for None or "-"); the file is only created once work is done."""
+    if target is None or target == "-":
+        stream = sys.stdout.buffer if binary else sys.stdout
+        yield stream
+        stream.flush()
+        return
+    buffer: io.BytesIO | io.StringIO = io.BytesIO() if binary else io.StringIO()
+    yield buffer
+    data = buffer.getvalue()
+    try:
+        if isinstance(data, bytes):
+            with open(target, "wb") as handle:
+                handle.write(data)
+        else:
+            with open(target, "w", encoding="utf-8", newline="") as handle:
+                handle.write(data)
+    except OSError as error:
+        raise UserError(f"cannot write {target!r}: {_reason(error)}") from None
+
+
+def _progress(args: argparse.Namespace) -> bool | None:
+    # --progress forces the bar, --no-progress silences it, neither leaves it automatic.
+    return {True: True, False: None, None: False}[args.progress]
+
+
+def _reason(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def _say(message: str) -> None:
+    sys.stderr.write(f"{PROG}: {message}\n")
+
+
+# --------------------------------------------------------------------------
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run ``orvo-field`` with ``argv`` (default ``sys.argv[1:]``); returns the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        return int(args.run(args))
+    except UserError as error:
+        _say(f"error: {error}")
+        return 2
+    except KeyboardInterrupt:
+        _say("interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly.
+        with contextlib.suppress(OSError):
+            sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - keep interpreter shutdown from failing again
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

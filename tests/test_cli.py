@@ -1,0 +1,204 @@
+"""The orvo-field command end to end, on the sample scene, in a temporary folder."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import struct
+import subprocess
+import sys
+from importlib import resources
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from orvo.field import scene
+from orvo.field.evaluation import evaluate_nearest
+
+SAMPLE = resources.files("orvo.field") / "data" / "harbour.geojson"
+OPEN_WATER = ("940,740", "715,300")  # from the open sea into the bay between the piers
+DEAD_END = ("525,480", "525,60")  # south into the inlet, towards the enclosed lagoon
+
+
+@pytest.fixture(scope="module")
+def harbour_path() -> Path:
+    with resources.as_file(SAMPLE) as path:
+        yield path
+
+
+def run(*args: str, cwd: Path, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "orvo.field", *args],
+        cwd=cwd,
+        input=stdin,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def png_size(data: bytes) -> tuple[int, int]:
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "PNG signature"
+    assert data[12:16] == b"IHDR"
+    width, height = struct.unpack(">II", data[16:24])
+    return width, height
+
+
+def test_render_draws_the_sample_scene_with_a_path(tmp_path) -> None:
+    proc = run("render", "--size", "480x360", "--plan", ":".join(OPEN_WATER), "-o", "out.png", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "out.png"
+    assert "reached" in proc.stderr
+    data = (tmp_path / "out.png").read_bytes()
+    assert png_size(data) == (480, 360)
+    import matplotlib.image
+
+    pixels = matplotlib.image.imread(io.BytesIO(data), format="png")
+    assert pixels.shape[:2] == (360, 480)
+    assert pixels[..., :3].std() > 0.1, "not blank"
+    # The path colour is in the picture.
+    green = (pixels[..., 1] > 0.9) & (pixels[..., 0] < 0.4) & (pixels[..., 2] < 0.75)
+    assert green.sum() > 50
+
+
+def test_render_of_a_given_scene_and_extent(harbour_path, tmp_path) -> None:
+    proc = run("render", str(harbour_path), "--extent", "400,150,900,500", "--size", "300x200",
+               "-o", "part.png", "--title", "bay", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    data = (tmp_path / "part.png").read_bytes()
+    assert png_size(data) == (300, 200)
+
+
+@pytest.mark.parametrize("form", ["csv with header", "csv", "npy", "stdin"])
+def test_eval_csv_equals_the_api(harbour_path, tmp_path, form) -> None:
+    rng = np.random.default_rng(7)
+    points = np.concatenate([rng.uniform([-50, -50], [1050, 850], size=(300, 2)), [[870.0, 430.0], [5.5, 1e-9]]])
+    stdin = None
+    if form == "npy":
+        np.save(tmp_path / "points.npy", points)
+        source = "points.npy"
+    else:
+        text = "".join(f"{x!r},{y!r}\n" for x, y in points.tolist())
+        if form == "csv with header":
+            text = "x,y\n" + text + "\n"
+        if form == "stdin":
+            stdin, source = text, "-"
+        else:
+            (tmp_path / "points.csv").write_text(text)
+            source = "points.csv"
+    args = ["eval", str(harbour_path), source] + ([] if form == "stdin" else ["-o", "out.csv"])
+    proc = run(*args, cwd=tmp_path, stdin=stdin)
+    assert proc.returncode == 0, proc.stderr
+    text = proc.stdout if form == "stdin" else (tmp_path / "out.csv").read_text()
+    rows = list(csv.reader(io.StringIO(text)))
+    assert rows[0] == ["x", "y", "value", "grad_x", "grad_y", "member"]
+    table = np.array([[float(v) for v in row[:5]] for row in rows[1:]])
+    members = np.array([int(row[5]) for row in rows[1:]])
+    values, gradients, nearest = evaluate_nearest(scene.load(harbour_path), points)
+    np.testing.assert_array_equal(table[:, :2], points)
+    np.testing.assert_array_equal(table[:, 2], values)
+    np.testing.assert_array_equal(table[:, 3:5], gradients)
+    np.testing.assert_array_equal(members, nearest)
+
+
+def test_eval_progress_stays_off_stdout(harbour_path, tmp_path) -> None:
+    proc = run("eval", str(harbour_path), "-", "--progress", cwd=tmp_path, stdin="1,2\n3,4\n")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[0] == "x,y,value,grad_x,grad_y,member"
+    assert len(proc.stdout.splitlines()) == 3
+    assert proc.stderr.strip(), "the bar is on stderr"
+
+
+@pytest.mark.parametrize(
+    "route, status, code",
+    [(OPEN_WATER, "reached", 0), (DEAD_END, "stuck", 1)],
+    ids=["open water", "dead end"],
+)
+def test_plan_reports_its_status_honestly(harbour_path, tmp_path, route, status, code) -> None:
+    start, goal = route
+    proc = run("plan", str(harbour_path), "--start", start, "--goal", goal, "-o", "path.geojson", cwd=tmp_path)
+    assert proc.returncode == code, proc.stderr
+    assert proc.stdout.startswith(f"{status}:")
+    feature = json.loads((tmp_path / "path.geojson").read_text())
+    assert feature["type"] == "Feature" and feature["geometry"]["type"] == "LineString"
+    coordinates = np.array(feature["geometry"]["coordinates"])
+    assert feature["properties"]["status"] == status
+    assert coordinates[0].tolist() == [float(v) for v in start.split(",")]
+    goal_xy = [float(v) for v in goal.split(",")]
+    if status == "reached":
+        assert coordinates[-1].tolist() == goal_xy
+        assert feature["properties"]["max_field"] < 0.2, "it kept to open water"
+    else:
+        assert np.hypot(*(coordinates[-1] - goal_xy)) > 100.0
+        assert feature["properties"]["max_field"] < 0.9, "it did not cross the land to get there"
+
+
+def test_plan_to_stdout_keeps_the_summary_on_stderr(harbour_path, tmp_path) -> None:
+    proc = run("plan", str(harbour_path), "--start", OPEN_WATER[0], "--goal", OPEN_WATER[1], "--max-iter", "20",
+               cwd=tmp_path)
+    assert proc.returncode == 1
+    assert json.loads(proc.stdout)["properties"]["status"] == "iteration limit"
+    assert proc.stderr.startswith("orvo-field: iteration limit:")
+
+
+def test_info_describes_the_members(harbour_path, tmp_path) -> None:
+    proc = run("info", str(harbour_path), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    assert "members: 8" in out
+    assert "bounding box: x 0 .. 1000, y 0 .. 800" in out
+    assert "centre: " in out
+    collection = scene.load(harbour_path)
+    polygon_segments = sum(m._S for m in collection.rgjs if m.RGJType in ("Polygon", "MultiPolygon"))
+    line_segments = sum(m.lines_n for m in collection.rgjs if m.RGJType in ("LineString", "MultiLineString"))
+    total = next(line for line in out.splitlines() if line.strip().startswith("total")).split()
+    assert total[1:] == ["8", "58", str(polygon_segments + line_segments)]
+    for name in ("Coast", "Mooring buoys", "Beacon"):
+        assert name in out
+
+
+BAD_SCENES = {
+    "missing.geojson": None,
+    "broken.geojson": '{"type": "FeatureCollection", "features": [',
+    "unknown.geojson": json.dumps({"type": "FeatureCollection", "features": [
+        {"type": "Feature", "properties": {}, "geometry": {"type": "Point", "coordinates": [0, 0]}},
+        {"type": "Feature", "properties": {}, "geometry": {"type": "Circle", "coordinates": [0, 0]}}]}),
+    "matrix.geojson": json.dumps({"type": "Feature", "properties": {}, "geometry": {
+        "type": "Point", "coordinates": [0, 0], "repulsion": [[1, 0], [0, -2]]}}),
+}
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["info", "missing.geojson"], "No such file or directory"),
+        (["info", "broken.geojson"], "not valid JSON"),
+        (["render", "unknown.geojson", "-o", "x.png"], "feature 1: unknown geometry type 'Circle'"),
+        (["plan", "matrix.geojson", "--start", "0,0", "--goal", "1,1"], "positive-definite"),
+        (["plan", "SAMPLE", "--start", "0,zero", "--goal", "1,1"], "argument --start"),
+        (["render", "--size", "big", "-o", "x.png"], "WIDTHxHEIGHT"),
+        (["render", "--extent", "5,0,1,1", "-o", "x.png"], "xmin < xmax"),
+        (["eval", "SAMPLE", "bad.csv"], "'bad.csv' line 3: expected two numbers"),
+        (["eval", "SAMPLE", "bad.npy"], "(N, 2) array"),
+        (["eval", "SAMPLE", "nothing.csv"], "No such file or directory"),
+        (["frobnicate"], "invalid choice"),
+        ([], "required"),
+    ],
+)
+def test_user_errors_exit_2_with_one_line(harbour_path, tmp_path, args, message) -> None:
+    for name, text in BAD_SCENES.items():
+        if text is not None:
+            (tmp_path / name).write_text(text)
+    (tmp_path / "bad.csv").write_text("x,y\n1,2\n3,four\n")
+    np.save(tmp_path / "bad.npy", np.zeros((3, 3)))
+    args = [str(harbour_path) if a == "SAMPLE" else a for a in args]
+    proc = run(*args, cwd=tmp_path)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1, proc.stderr
+    assert lines[0].startswith("orvo-field: error: ")
+    assert message in lines[0]
+    assert not (tmp_path / "x.png").exists()
