@@ -120,9 +120,9 @@ public:
             bands_ = 0;
             return;
         }
-        // About two edges per band, fewer bands when long edges would be
+        // About one edge per band, fewer bands when long edges would be
         // listed in too many of them.
-        std::ptrdiff_t bands = std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(edges.size()) / 2);
+        std::ptrdiff_t bands = std::max<std::ptrdiff_t>(1, static_cast<std::ptrdiff_t>(edges.size()));
         for (;;) {
             scale_ = static_cast<double>(bands) / (y1_ - y0_);
             bands_ = bands;
@@ -156,7 +156,11 @@ public:
                 ring = e.ring;
                 parity = false;
             }
-            parity ^= crosses(e.xi, e.yi, e.xj, e.yj, px, py);
+            // The crossing test without branches: both sides are cheap and
+            // the outcome is a coin toss for the branch predictor.
+            const bool straddles = (e.yi > py) != (e.yj > py);
+            const double lhs = (px - e.xi) * (e.yj - e.yi), rhs = (e.xj - e.xi) * (py - e.yi);
+            parity ^= straddles & ((e.yj > e.yi) ? (lhs < rhs) : (lhs > rhs));
         }
         return close_ring(ring, parity, in_outer) && in_outer;
     }
@@ -176,8 +180,9 @@ private:
         return !parity;
     }
 
+    // Truncation is the floor here: the value is positive when it is cast.
     std::ptrdiff_t band(double y) const {
-        const double b = std::floor((y - y0_) * scale_);
+        const double b = (y - y0_) * scale_;
         if (!(b > 0.0)) return 0;
         return b >= static_cast<double>(bands_ - 1) ? bands_ - 1 : static_cast<std::ptrdiff_t>(b);
     }
