@@ -5,6 +5,7 @@
 // lock. Arguments are validated and converted while the lock is held; an
 // input that already is a C-contiguous float64 array is used in place.
 #include <cmath>
+#include <optional>
 #include <utility>
 #include <limits>
 #include <string>
@@ -134,33 +135,53 @@ private:
     Py_buffer view_{};
 };
 
+namespace detail = orvo::kernels::detail;
+
+// Builds an index without the interpreter lock: it is plain C++ over the
+// argument buffers. Allocation failures come back as MemoryError.
+template <class Index, class... Args>
+std::optional<Index> build_unlocked(const Args&... args) {
+    std::optional<Index> index;
+    bool failed = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        index.emplace(args...);
+    } catch (...) {
+        failed = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (failed) PyErr_NoMemory();
+    return index;
+}
+
 // Picks the loop for the sizes at hand and runs it without the interpreter
-// lock; false when a signal interrupted it (the Python error is set).
+// lock; false when it failed or a signal interrupted it (the Python error
+// is set).
 bool solve_segments(const double* x, Py_ssize_t n, const Segments& g, const Metric& m, double* out) {
     if (use_tree(n, g, m)) {
-        const orvo::kernels::detail::SegmentTree tree(g, m, orvo::kernels::detail::tree_slack(m));
-        return parallel_for(n, segment_work(n, g.count, true),
-                            [&](Py_ssize_t begin, Py_ssize_t end) { tree.run(x, begin, end, out); });
+        const auto tree = build_unlocked<detail::SegmentTree>(g, m, detail::tree_slack(m));
+        return tree && parallel_for(n, segment_work(n, g.count, true),
+                                    [&](Py_ssize_t begin, Py_ssize_t end) { tree->run(x, begin, end, out); });
     }
-    const bool simd = orvo::kernels::detail::have_avx2();
+    const bool simd = detail::have_avx2();
     return parallel_for(n, segment_work(n, g.count, false), [&](Py_ssize_t begin, Py_ssize_t end) {
-        if (simd) orvo::kernels::detail::scan_avx2(x, begin, end, g, m, out);
-        else orvo::kernels::detail::scan_plain(x, begin, end, g, m, out);
+        if (simd) detail::scan_avx2(x, begin, end, g, m, out);
+        else detail::scan_plain(x, begin, end, g, m, out);
     });
 }
 
 bool solve_rings(const double* x, Py_ssize_t n, const Ring& outer, const std::vector<Ring>& holes, bool* out) {
+    if (use_band_index(n, outer, holes)) {
+        const auto index = build_unlocked<detail::BandIndex>(outer, holes);
+        return index && parallel_for(n, 32.0 * static_cast<double>(n),
+                                     [&](Py_ssize_t begin, Py_ssize_t end) { index->run(x, begin, end, out); });
+    }
     std::ptrdiff_t edges = outer.size;
     for (const Ring& h : holes) edges += h.size;
-    if (use_band_index(n, outer, holes)) {
-        const orvo::kernels::detail::BandIndex index(outer, holes);
-        return parallel_for(n, 32.0 * static_cast<double>(n),
-                            [&](Py_ssize_t begin, Py_ssize_t end) { index.run(x, begin, end, out); });
-    }
-    const bool simd = orvo::kernels::detail::have_avx2();
+    const bool simd = detail::have_avx2();
     return parallel_for(n, static_cast<double>(n) * static_cast<double>(edges), [&](Py_ssize_t begin, Py_ssize_t end) {
-        if (simd) orvo::kernels::detail::rings_avx2(x, begin, end, outer, holes, out);
-        else orvo::kernels::detail::rings_plain(x, begin, end, outer, holes, out);
+        if (simd) detail::rings_avx2(x, begin, end, outer, holes, out);
+        else detail::rings_plain(x, begin, end, outer, holes, out);
     });
 }
 
