@@ -26,7 +26,7 @@ import json
 import math
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from typing import IO, Any, NoReturn
 
@@ -99,24 +99,24 @@ def _route(text: str) -> tuple[tuple[float, float], tuple[float, float]]:
     return _point(parts[0]), _point(parts[1])
 
 
-def _positive_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
-    return value
+def _float_at_least(lowest: float, *, strict: bool) -> Callable[[str], float]:
+    """An argparse type: a finite number above ``lowest`` (or equal to it unless ``strict``)."""
+    kind = "positive" if strict else "non-negative"
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+        if not (math.isfinite(value) and (value > lowest if strict else value >= lowest)):
+            raise argparse.ArgumentTypeError(f"expected a {kind} number, got {text!r}")
+        return value
+
+    return parse
 
 
-def _non_negative_float(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not (math.isfinite(value) and value >= 0):
-        raise argparse.ArgumentTypeError(f"expected a non-negative number, got {text!r}")
-    return value
+_positive_float = _float_at_least(0.0, strict=True)
+_non_negative_float = _float_at_least(0.0, strict=False)
 
 
 def _positive_int(text: str) -> int:

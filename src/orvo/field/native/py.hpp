@@ -133,7 +133,6 @@ inline Py_ssize_t length(PyObject* o) {
 // Python's truth test, propagating its error.
 inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
-inline Ref new_ref(PyObject* o) noexcept { return Ref::borrow(o); }
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref integer(Py_ssize_t v) { return Ref::own(PyLong_FromSsize_t(v)); }
@@ -175,7 +174,6 @@ inline Ref operator-(const Ref& a) { return Ref::own(PyNumber_Negative(a.get()))
 inline Ref operator*(const Ref& a, const Ref& b) { return Ref::own(PyNumber_Multiply(a.get(), b.get())); }
 inline Ref operator/(const Ref& a, const Ref& b) { return Ref::own(PyNumber_TrueDivide(a.get(), b.get())); }
 inline Ref matmul(const Ref& a, const Ref& b) { return Ref::own(PyNumber_MatrixMultiply(a.get(), b.get())); }
-inline Ref equal(const Ref& a, PyObject* b) { return Ref::own(PyObject_RichCompare(a.get(), b, Py_EQ)); }
 
 // Interned attribute and keyword names: "name"_id.
 template <size_t N>
