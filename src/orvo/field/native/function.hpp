@@ -174,6 +174,7 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
                                      PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     return guard([&] {
+        RecursionGuard depth(" in a native method");
         Call c;
         c.module = f->module;
         c.context = f->context;
@@ -359,6 +360,7 @@ inline Ref make_function(PyObject* module, const Method& def, PyObject* owner, P
 template <const Method& M, PyObject* const* Module>
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     return guard_status([&] {
+        RecursionGuard depth(" in a native __init__");
         Call c;
         c.module = *Module;
         c.self = self;

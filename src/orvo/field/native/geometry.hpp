@@ -168,14 +168,23 @@ struct Class {
         return 0;
     }
 
+    // The trashcan defers deallocations nested too deeply (a geometry whose
+    // field holds a geometry whose field holds ...), so that freeing a long
+    // chain does not exhaust the C stack. It acts only in the most derived
+    // class's deallocation.
     static void tp_dealloc(PyObject* self) noexcept {
         PyObject_GC_UnTrack(self);
+        Py_TRASHCAN_BEGIN(self, tp_dealloc)
         for (const Field& f : S.own)
             if (f.kind != Kind::Index) Py_CLEAR(object_slot(self, f));
-        if (base() != &PyBaseObject_Type) return base()->tp_dealloc(self);
-        PyTypeObject* t = Py_TYPE(self);
-        t->tp_free(self);
-        Py_DECREF(t);
+        if (base() != &PyBaseObject_Type) {
+            base()->tp_dealloc(self);
+        } else {
+            PyTypeObject* t = Py_TYPE(self);
+            t->tp_free(self);
+            Py_DECREF(t);
+        }
+        Py_TRASHCAN_END
     }
 
     // Creates the type with `base` as its base class and `extra` slots

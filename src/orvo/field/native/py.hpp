@@ -236,6 +236,20 @@ int guard_status(F&& body) noexcept {
     }
 }
 
+// Counts a native entry point against the interpreter's recursion limit:
+// structures that nest through native calls alone (a collection holding a
+// collection holding ...) raise RecursionError instead of exhausting the C
+// stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) raise();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // Replaces an owned object slot, releasing the old value after the store.
 inline void replace(PyObject*& slot, PyObject* value) noexcept {
     PyObject* old = slot;
