@@ -335,3 +335,20 @@ def test_rejected_arrays_are_released(function, name):
             eval(bad_call(function, name, "[wrong]" if name == "holes[0]" else "wrong"),
                  {"np": np, "kernels": kernels, "wrong": wrong})
     assert sys.getrefcount(wrong) == before
+
+
+@pytest.mark.parametrize("empty", [lambda shape, dtype: bytearray(16), lambda shape, dtype: np.empty(3, dtype),
+                                   lambda shape, dtype: np.empty(shape, np.float32), lambda shape, dtype: None])
+def test_replaced_np_empty_cannot_overflow_the_output(monkeypatch, empty):
+    # `np` is a plain module global; whatever its `empty` returns, the loops
+    # write only into a buffer of exactly the right size and type.
+    class FakeNumpy:
+        def __getattr__(self, name):
+            return empty if name == "empty" else getattr(np, name)
+
+    monkeypatch.setattr(kernels, "np", FakeNumpy())
+    x = np.random.default_rng(0).random((5000, 2))
+    with pytest.raises(TypeError):
+        kernels.segment_repulsion_vectors(x, [[0.0, 0.0]], [[1.0, 0.0]], [1.0], np.eye(2))
+    with pytest.raises(TypeError):
+        kernels.point_in_rings(x, [[0.0, 0.0], [1.0, 0.0], [1.0, 1.0]], [])

@@ -114,12 +114,21 @@ private:
     bool empty_ = false;
 };
 
-// A new array from np.<factory>(shape, dtype) with a writable buffer.
+// A new array from np.empty((rows, cols...), dtype) with a writable buffer.
+// `np` is a module global that can be replaced, so the buffer is checked to
+// be exactly what the loops will write: `count` items of format `format`.
 class Output {
 public:
-    Output(const Call& c, const Ref& shape, PyObject* dtype) {
+    Output(const Call& c, const Ref& shape, PyObject* dtype, Py_ssize_t count, std::string_view format,
+           Py_ssize_t itemsize) {
         array_ = c.np("empty"_id)(shape, Ref::borrow(dtype));
-        check(PyObject_GetBuffer(array_.get(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE));
+        check(PyObject_GetBuffer(array_.get(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
+        const std::string_view f = view_.format ? view_.format : "B";
+        if (f != format || view_.itemsize != itemsize || view_.len != count * itemsize) {
+            PyBuffer_Release(&view_);
+            raise(PyExc_TypeError, "np.empty returned %.200s, not a writable %s array of %zd items",
+                  Py_TYPE(array_.get())->tp_name, format.data(), count);
+        }
     }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -202,7 +211,7 @@ const Method segment_repulsion_vectors{
         const double* md = metric.data();
         const Metric m{md[0], md[1], md[2], md[3]};
         const Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
-        Output out(c, tuple(integer(x.rows()), integer(2)), c.np("float64"_id).get());
+        Output out(c, tuple(integer(x.rows()), integer(2)), c.np("float64"_id).get(), 2 * x.rows(), "d", 8);
         if (!solve_segments(x.data(), x.rows(), g, m, out.data<double>())) raise();
         return out.result();
     },
@@ -227,7 +236,7 @@ const Method point_in_rings{
             holes.emplace_back(c, PyTuple_GET_ITEM(holes_seq.get(), h), "holes[" + std::to_string(h) + "]", 2, 2);
             rings.push_back({holes.back().data(), holes.back().rows()});
         }
-        Output out(c, tuple(integer(x.rows())), reinterpret_cast<PyObject*>(&PyBool_Type));
+        Output out(c, tuple(integer(x.rows())), reinterpret_cast<PyObject*>(&PyBool_Type), x.rows(), "?", 1);
         if (!solve_rings(x.data(), x.rows(), {outer.data(), outer.rows()}, rings, out.data<bool>())) raise();
         return out.result();
     },
