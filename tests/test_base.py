@@ -7,7 +7,9 @@ import pytest
 import shapely.geometry
 
 from conftest import FIELDS, fields_of
-from orvo.field.geometry import MultiPointRGJ, MultiRGJGeometry, PointRGJ, RGJGeometry
+from orvo.field.geometry import MultiPointRGJ, MultiRGJGeometry, PointRGJ, PolygonRGJ, RGJGeometry
+from orvo.field.geometry import base as base_module
+from orvo.field.geometry import polygon as polygon_module
 
 ANISO = [[2.0, 0.5], [0.5, 1.0]]
 
@@ -237,3 +239,41 @@ def test_no_instance_dict():
         g.tag = 1
     assert not hasattr(g, "__dict__")
     assert issubclass(MultiRGJGeometry, RGJGeometry) and set(vars(MultiRGJGeometry)).isdisjoint(FIELDS)
+
+
+# -- hostile inputs: errors propagate, nothing is read past a buffer -----------------
+
+class FailingLen(list):
+    def __len__(self):
+        raise ZeroDivisionError("no length")
+
+
+def _exported_with_failing_len():
+    p = PointRGJ([0.0, 0.0])
+    p.coordinates = FailingLen([1.0, 2.0])
+    return p.toRGeoJSON()
+
+
+@pytest.mark.parametrize("call", [lambda: PolygonRGJ(FailingLen([[[0, 0], [1, 0], [0, 1]]])),
+                                  _exported_with_failing_len], ids=["polygon-coordinates", "toRGeoJSON"])
+def test_failing_len_propagates_its_own_error(call):
+    with pytest.raises(ZeroDivisionError, match="no length"):
+        call()
+
+
+@pytest.mark.parametrize("module, build", [(base_module, lambda: PointRGJ([[1.0, 2.0]])),
+                                           (polygon_module, lambda: PolygonRGJ([[[0, 0], [1, 0], [0, 1]]]))])
+def test_replaced_np_with_non_tuple_shape_raises_instead_of_reading_garbage(monkeypatch, module, build):
+    class OddShape(np.ndarray):
+        shape = property(lambda self: 12345)
+
+    class FakeNumpy:
+        def __getattr__(self, name):
+            real = getattr(np, name)
+            if name in ("array", "asarray", "ascontiguousarray"):
+                return lambda *a, **k: real(*a, **k).view(OddShape)
+            return real
+
+    monkeypatch.setattr(module, "np", FakeNumpy())
+    with pytest.raises(TypeError, match="shape is a tuple"):
+        build()

@@ -28,15 +28,13 @@ PyObject* base_module = nullptr;
 // array (m, 2); an empty input becomes (0, 2).
 Ref point_array(const Call& c, PyObject* coordinates) {
     Ref a = call(c.np("array"_id).get(), {coordinates}, {{"dtype"_id, c.np("float64"_id).get()}});
-    Ref shape = a.attr("shape"_id);
-    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
+    const std::vector<Py_ssize_t> shape = shape_of(a);
     const Py_ssize_t size = PyLong_AsSsize_t(a.attr("size"_id).get());
     if (size == -1 && PyErr_Occurred()) raise();
     if (size == 0) return a.attr("reshape"_id)(integer(0), integer(2));
-    const Py_ssize_t last = ndim ? PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), ndim - 1)) : 0;
-    if ((ndim == 1 || ndim == 2) && last == 2) return a;
-    raise(PyExc_ValueError,
-          "coordinates must be an (x, y) pair or a sequence of (x, y) pairs, got shape %R", shape.get());
+    if ((shape.size() == 1 || shape.size() == 2) && shape.back() == 2) return a;
+    raise(PyExc_ValueError, "coordinates must be an (x, y) pair or a sequence of (x, y) pairs, got shape %R",
+          a.attr("shape"_id).get());
 }
 
 // [[min x, min y], [max x, max y]] of the points, zeros when there are none.
@@ -50,10 +48,9 @@ Ref bounding_box(const Call& c, const Ref& coordinates) {
 // changes when the matrix is not square or cannot be inverted.
 void assign_repulsion(const Call& c, PyObject* self, const Ref& matrix) {
     Ref repulsion = call(c.np("array"_id).get(), {matrix.get()}, {{"dtype"_id, c.np("float64"_id).get()}});
-    Ref shape = repulsion.attr("shape"_id);
-    if (PyTuple_GET_SIZE(shape.get()) != 2 ||
-        PyObject_RichCompareBool(PyTuple_GET_ITEM(shape.get(), 0), PyTuple_GET_ITEM(shape.get(), 1), Py_EQ) != 1)
-        raise(PyExc_ValueError, "repulsion must be a square 2-D matrix, got shape %R", shape.get());
+    const std::vector<Py_ssize_t> shape = shape_of(repulsion);
+    if (shape.size() != 2 || shape[0] != shape[1])
+        raise(PyExc_ValueError, "repulsion must be a square 2-D matrix, got shape %R", repulsion.attr("shape"_id).get());
     Ref inverse = c.np("linalg"_id).attr("inv"_id)(repulsion);
     set(self, &RGJObject::repulsion, repulsion);
     set(self, &RGJObject::inv_repulsion, inverse);
@@ -167,7 +164,7 @@ const Method get_center_point_method{{"get_center_point"}, [](Call& c) {
 // Arrays become nested lists; lists of arrays become lists of nested lists.
 Ref nested_lists(const Ref& value) {
     if (PyList_Check(value.get()) || PyTuple_Check(value.get())) {
-        const Py_ssize_t n = PySequence_Size(value.get());
+        const Py_ssize_t n = length(value.get());
         Ref out = Ref::own(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(out.get(), i, nested_lists(Ref::own(PySequence_GetItem(value.get(), i))).release());

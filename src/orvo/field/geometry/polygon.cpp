@@ -134,7 +134,7 @@ Ref candidate_rings(const Call& c, PyObject* coordinates) {
     }
     if (!PyList_Check(coordinates) && !PyTuple_Check(coordinates))
         raise(PyExc_TypeError, "Coordinates must be ndarray or list/tuple.");
-    if (PySequence_Size(coordinates) == 0) return out;
+    if (length(coordinates) == 0) return out;
     Ref first = Ref::own(PySequence_GetItem(coordinates, 0));
     PyObject* f = first.get();
     if (PyLong_Check(f) || PyFloat_Check(f) || check(PyObject_IsInstance(f, c.np("floating"_id).get()))) {
@@ -154,10 +154,8 @@ Ref candidate_rings(const Call& c, PyObject* coordinates) {
 
 // A (k, 2) ring, closed unless empty or already closed within np.allclose.
 Ref closed_ring(const Call& c, Ref r) {
-    Ref shape = r.attr("shape"_id);
-    const bool pairs = PyTuple_GET_SIZE(shape.get()) == 2 && PyLong_AsSsize_t(PyTuple_GET_ITEM(shape.get(), 1)) == 2;
-    if (PyErr_Occurred()) raise();
-    if (!pairs) r = r.attr("reshape"_id)(integer(-1), integer(2));
+    const std::vector<Py_ssize_t> shape = shape_of(r);
+    if (shape.size() != 2 || shape[1] != 2) r = r.attr("reshape"_id)(integer(-1), integer(2));
     if (truth(Ref::own(PyObject_RichCompare(r.attr("size"_id).get(), integer(0).get(), Py_GT)).get()) &&
         !truth(c.np("allclose"_id)(r[0], r[-1]).get()))
         r = c.np("vstack"_id)(list(r, r[0]));

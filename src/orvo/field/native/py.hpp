@@ -25,6 +25,7 @@
 #include <initializer_list>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace orvo::py {
 
@@ -196,6 +197,21 @@ struct Id {
 
 template <Literal L>
 constexpr Id operator""_id() { return Id{&interned<L>}; }
+
+// `array.shape` as a tuple of Py_ssize_t. The arrays come from calls through
+// a module's `np`, which anyone can replace, so nothing is assumed.
+inline std::vector<Py_ssize_t> shape_of(const Ref& array) {
+    Ref shape = array.attr("shape"_id);
+    if (!PyTuple_Check(shape.get()))
+        raise(PyExc_TypeError, "expected an array whose shape is a tuple, got a shape of type %.200s",
+              Py_TYPE(shape.get())->tp_name);
+    std::vector<Py_ssize_t> dims(static_cast<size_t>(PyTuple_GET_SIZE(shape.get())));
+    for (size_t i = 0; i < dims.size(); ++i) {
+        dims[i] = PyNumber_AsSsize_t(PyTuple_GET_ITEM(shape.get(), static_cast<Py_ssize_t>(i)), PyExc_OverflowError);
+        if (dims[i] == -1 && PyErr_Occurred()) raise();
+    }
+    return dims;
+}
 
 // Sets the Python exception for the C++ exception being handled.
 inline void translate_current_exception() noexcept {
