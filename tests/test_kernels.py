@@ -352,3 +352,14 @@ def test_replaced_np_empty_cannot_overflow_the_output(monkeypatch, empty):
         kernels.segment_repulsion_vectors(x, [[0.0, 0.0]], [[1.0, 0.0]], [1.0], np.eye(2))
     with pytest.raises(TypeError):
         kernels.point_in_rings(x, [[0.0, 0.0], [1.0, 0.0], [1.0, 1.0]], [])
+
+
+def test_rings_whose_y_range_overflows_answer_as_row_by_row():
+    # A y-range beyond the largest double cannot be cut into bands; such rings
+    # must still be tested edge by edge rather than reported as containing nothing.
+    angle = np.linspace(0, 2 * np.pi, 200, endpoint=False)
+    outer = np.c_[np.cos(angle), np.sin(angle)] * 1.5e308
+    x = np.random.default_rng(2).uniform(-1, 1, (64, 2)) * 1.7e308
+    whole = kernels.point_in_rings(x, outer, [])
+    assert whole.any()
+    assert whole.tolist() == [bool(kernels.point_in_rings(x[i:i + 1], outer, [])[0]) for i in range(len(x))]

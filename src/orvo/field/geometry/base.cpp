@@ -162,7 +162,9 @@ const Method get_center_point_method{{"get_center_point"}, [](Call& c) {
 }, "Centre of the bounding box."};
 
 // Arrays become nested lists; lists of arrays become lists of nested lists.
+// A list that contains itself meets the recursion limit.
 Ref nested_lists(const Ref& value) {
+    RecursionGuard depth(" while converting coordinates to lists");
     if (PyList_Check(value.get()) || PyTuple_Check(value.get())) {
         const Py_ssize_t n = length(value.get());
         Ref out = Ref::own(PyList_New(n));

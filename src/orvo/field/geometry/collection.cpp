@@ -62,18 +62,18 @@ void stack_member_matrices(const Call& c, PyObject* self) {
 }
 
 // The member built from one geometry dictionary: _RGJ_TYPES[g["type"]](**g).
+// The type value is held with its own reference: looking it up in the
+// registry runs its __hash__ and __eq__, which may empty the dictionary.
 Ref build_member(const Ref& registry, const Ref& g) {
-    PyObject* type = nullptr;
-    Ref held;
+    Ref type;
     if (PyDict_Check(g.get())) {
-        type = PyDict_GetItemWithError(g.get(), "type"_id);
-        if (type == nullptr) {
+        type = Ref::borrow(PyDict_GetItemWithError(g.get(), "type"_id));
+        if (!type) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, "type"_id);
             raise();
         }
     } else {
-        held = g["type"_id];
-        type = held.get();
+        type = g["type"_id];
     }
     Ref cls = registry[type];
     Ref kwargs = Ref::own(PyDict_Check(g.get()) ? PyDict_Copy(g.get())

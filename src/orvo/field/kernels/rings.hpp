@@ -205,13 +205,21 @@ private:
 }  // namespace detail
 
 // Whether the band index pays for itself over testing every edge. Rings
-// with non-finite vertices are left to the plain loops.
+// with non-finite vertices, or whose y-range overflows (the index could
+// not cut it into bands), are left to the plain loops.
 inline bool use_band_index(std::ptrdiff_t n, const Ring& outer, const std::vector<Ring>& holes) {
     std::ptrdiff_t edges = outer.size;
     for (const Ring& h : holes) edges += h.size;
     if (edges < 48 || n < 16) return false;
     auto finite = [](const Ring& r) { return std::all_of(r.xy, r.xy + 2 * r.size, [](double v) { return std::isfinite(v); }); };
-    return finite(outer) && std::all_of(holes.begin(), holes.end(), finite);
+    if (!finite(outer) || !std::all_of(holes.begin(), holes.end(), finite)) return false;
+    double y0 = std::numeric_limits<double>::infinity(), y1 = -y0;
+    auto extend = [&](const Ring& r) {
+        for (std::ptrdiff_t i = 0; i < r.size; ++i) y0 = std::min(y0, r.xy[2 * i + 1]), y1 = std::max(y1, r.xy[2 * i + 1]);
+    };
+    extend(outer);
+    for (const Ring& h : holes) extend(h);
+    return std::isfinite(y1 - y0);
 }
 
 }  // namespace orvo::kernels
