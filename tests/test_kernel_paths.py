@@ -151,10 +151,11 @@ from orvo.field import kernels
 rng = np.random.default_rng(0)
 p1 = rng.uniform(-1, 1, (200, 2)); v = rng.normal(0, 0.1, (200, 2)); vdv = (v * v).sum(1)
 x = rng.uniform(-1, 1, (20_000_000, 2))
-print("ready", flush=True)
 start = time.perf_counter()
-try:
+try:  # the signal can come at any point after "ready", even on a loaded machine
+    print("ready", flush=True)
     kernels.segment_repulsion_vectors(x, p1, v, vdv, np.eye(2))
+    print("finished", round(time.perf_counter() - start, 2), flush=True)
 except KeyboardInterrupt:
     print("interrupted", round(time.perf_counter() - start, 2), flush=True)
 """
