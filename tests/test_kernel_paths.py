@@ -146,8 +146,10 @@ def test_ctrl_c_interrupts_a_long_call():
     import time
 
     code = """
-import sys, time, numpy as np
+import signal, sys, time, numpy as np
 from orvo.field import kernels
+# A process started in the background inherits SIGINT ignored; Python then installs no handler.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 rng = np.random.default_rng(0)
 p1 = rng.uniform(-1, 1, (200, 2)); v = rng.normal(0, 0.1, (200, 2)); vdv = (v * v).sum(1)
 x = rng.uniform(-1, 1, (20_000_000, 2))
