@@ -363,3 +363,17 @@ def test_rings_whose_y_range_overflows_answer_as_row_by_row():
     whole = kernels.point_in_rings(x, outer, [])
     assert whole.any()
     assert whole.tolist() == [bool(kernels.point_in_rings(x[i:i + 1], outer, [])[0]) for i in range(len(x))]
+
+
+def test_segments_spanning_the_double_range_answer_as_row_by_row():
+    # Segment boxes this wide overflow when the segments are ordered for the
+    # tree; the order may degrade but the rows must not change.
+    rng = np.random.default_rng(4)
+    p1 = rng.uniform(-1, 1, (1000, 2)) * 1.7e308
+    v = rng.normal(0, 1e306, (1000, 2))
+    with np.errstate(over="ignore"):
+        vdv = np.where(np.isfinite((v * v).sum(1)), (v * v).sum(1), 1e300)
+    x = rng.uniform(-1, 1, (600, 2)) * 1.7e308
+    whole = kernels.segment_repulsion_vectors(x, p1, v, vdv, np.eye(2))
+    rows = [kernels.segment_repulsion_vectors(x[i:i + 1], p1, v, vdv, np.eye(2))[0] for i in range(0, 600, 37)]
+    np.testing.assert_array_equal(whole[::37], rows)

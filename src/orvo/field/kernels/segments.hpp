@@ -226,6 +226,14 @@ inline std::uint32_t spread_bits(std::uint32_t v) {
     return (v | (v << 1)) & 0x55555555;
 }
 
+// The grid cell (0..65535) of a position scaled to [0, 1]. Near the ends of
+// the double range the scaling can overflow to infinity or NaN; those take
+// an end cell, since the order only groups nearby segments into leaves.
+inline std::uint32_t cell(double t) {
+    const double c = 65535.0 * t;
+    return c > 0.0 ? static_cast<std::uint32_t>(std::min(c, 65535.0)) : 0;
+}
+
 class SegmentTree {
 public:
     static constexpr std::ptrdiff_t kLeaf = 8;
@@ -246,9 +254,7 @@ public:
         std::vector<std::pair<std::uint32_t, std::ptrdiff_t>> keyed(static_cast<size_t>(g.count));
         for (std::ptrdiff_t s = 0; s < g.count; ++s) {
             const double mx = g.p1[2 * s] + 0.5 * g.v[2 * s], my = g.p1[2 * s + 1] + 0.5 * g.v[2 * s + 1];
-            const auto cx = static_cast<std::uint32_t>(std::clamp(65535.0 * ((mx - all.x0) / w), 0.0, 65535.0));
-            const auto cy = static_cast<std::uint32_t>(std::clamp(65535.0 * ((my - all.y0) / h), 0.0, 65535.0));
-            keyed[static_cast<size_t>(s)] = {spread_bits(cx) | (spread_bits(cy) << 1), s};
+            keyed[static_cast<size_t>(s)] = {spread_bits(cell((mx - all.x0) / w)) | (spread_bits(cell((my - all.y0) / h)) << 1), s};
         }
         std::sort(keyed.begin(), keyed.end());
         // The segments copied in leaf order, so that a leaf is one short
