@@ -43,7 +43,9 @@ bool parallel_for(Py_ssize_t n, double work, Body&& body) {
     const double per_point = work / static_cast<double>(n);
     // Blocks of about a quarter million steps: short enough for a prompt
     // Ctrl-C, long enough that the signal check costs nothing.
-    const Py_ssize_t block = std::clamp<Py_ssize_t>(static_cast<Py_ssize_t>(2.5e5 / std::max(per_point, 1.0)), 16, n);
+    // Short batches are a single block; std::max(1.0, x) also maps NaN to 1.
+    const auto steps = static_cast<Py_ssize_t>(2.5e5 / std::max(1.0, per_point));
+    const Py_ssize_t block = std::clamp(steps, std::min<Py_ssize_t>(16, n), n);
     const Py_ssize_t blocks = (n + block - 1) / block;
     int threads = work < kParallelWork ? 1 : std::min<Py_ssize_t>(thread_limit(), blocks);
     std::atomic<Py_ssize_t> next{0};
