@@ -382,6 +382,23 @@ def test_no_growth_with_call_count(name):
         f"beyond the short loop; per 10^4 calls: {per_10k.round().tolist()}")
 
 
+KEPT = []
+
+
+@pytest.mark.parametrize("keep, raises", [
+    pytest.param(lambda: KEPT.append(object()), None, id="one small object per call"),
+    pytest.param(lambda: KEPT.append(SQUARE), None, id="one reference per call"),
+    pytest.param(lambda: KEPT.append(SQUARE) or SQUARE.no_such_method(), AttributeError,
+                 id="one reference per failing call"),
+])
+def test_the_loops_catch_a_leak(monkeypatch, keep, raises):
+    monkeypatch.setitem(TARGETS, "leak", (keep, raises))
+    try:
+        (grown_bytes, blocks, refs), _, calls = measure("leak")
+        assert not within((grown_bytes, blocks, refs), calls - calls // 10)
+    finally:
+        KEPT.clear()
+
 if __name__ == "__main__":
     tracemalloc.start()
     begin = time.perf_counter()
