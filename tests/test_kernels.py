@@ -377,3 +377,16 @@ def test_segments_spanning_the_double_range_answer_as_row_by_row():
     whole = kernels.segment_repulsion_vectors(x, p1, v, vdv, np.eye(2))
     rows = [kernels.segment_repulsion_vectors(x[i:i + 1], p1, v, vdv, np.eye(2))[0] for i in range(0, 600, 37)]
     np.testing.assert_array_equal(whole[::37], rows)
+
+
+@pytest.mark.parametrize("n", [1, 2, 15, 16, 17])
+@pytest.mark.parametrize("s", [3, 4000])
+def test_batches_around_the_smallest_block_match_brute_force(n, s):
+    # Batches are cut into blocks of at least 16 points, or one block when
+    # shorter; many segments per point make the blocks as small as they get.
+    x, p1, v, vdv = random_problem(n + s, n, s)
+    out = kernels.segment_repulsion_vectors(x, p1, v, vdv, np.eye(2))
+    np.testing.assert_array_equal(out, brute_vectors(x, p1, v, vdv, np.eye(2)))
+    ring = star(np.random.default_rng(n), (0, 0), 5, 12, s)
+    expected = shapely.contains_xy(shapely.Polygon(ring), x[:, 0], x[:, 1])
+    np.testing.assert_array_equal(kernels.point_in_rings(x, ring, []), expected)
