@@ -43,7 +43,8 @@ bool parallel_for(Py_ssize_t n, double work, Body&& body) {
     const double per_point = work / static_cast<double>(n);
     // Blocks of about a quarter million steps: short enough for a prompt
     // Ctrl-C, long enough that the signal check costs nothing.
-    // Short batches are a single block; std::max(1.0, x) also maps NaN to 1.
+    // At least 16 points per block, or the whole batch when it is shorter;
+    // std::max(1.0, x) also maps a NaN estimate to one step per point.
     const auto steps = static_cast<Py_ssize_t>(2.5e5 / std::max(1.0, per_point));
     const Py_ssize_t block = std::clamp(steps, std::min<Py_ssize_t>(16, n), n);
     const Py_ssize_t blocks = (n + block - 1) / block;
