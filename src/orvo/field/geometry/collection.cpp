@@ -166,10 +166,15 @@ Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_refe
     if (return_reference == Py_False) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             double r = views[0].data()[i];
+            bool signed_zeros = false;  // +0.0 and -0.0 both in the row
             for (Py_ssize_t m = 1; m < members && !std::isnan(r); ++m) {
                 const double v = views[static_cast<size_t>(m)].data()[i];
+                signed_zeros |= v == 0.0 && r == 0.0 && std::signbit(v) != std::signbit(r);
                 if (std::isnan(v) || v < r) r = v;
             }
+            // Which zero np.min keeps depends on its reduction order: leave
+            // such rows to numpy.
+            if (signed_zeros && r == 0.0) return {};
             values.data()[i] = r;
         }
         return watch.clean() ? values.array : Ref();
@@ -286,44 +291,61 @@ Ref second_of_pair(const Ref& pair) {
     return items[1];
 }
 
+// An exported intp buffer, released when this goes out of scope.
+class IndexView {
+public:
+    IndexView() = default;
+    IndexView(const IndexView&) = delete;
+    IndexView& operator=(const IndexView&) = delete;
+    ~IndexView() {
+        if (held_) PyBuffer_Release(&b_);
+    }
+    // Takes `o` when it is an exact ndarray of native intp with one dimension.
+    bool take(PyObject* o) {
+        if (Py_TYPE(o) != fast::captured.ndarray) return false;
+        if (PyObject_GetBuffer(o, &b_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        const std::string_view f = b_.format ? b_.format : "B";
+        return b_.ndim == 1 && b_.itemsize == sizeof(Py_ssize_t) && (f == "l" || f == "q" || f == "<q" || f == "=q");
+    }
+    Py_ssize_t rows() const { return b_.shape[0]; }
+    // The values stay writable by anyone: read each one once.
+    const volatile Py_ssize_t* data() const { return static_cast<const volatile Py_ssize_t*>(b_.buf); }
+
+private:
+    Py_buffer b_{};
+    bool held_ = false;
+};
+
 // The gradient's last step computed here for plain arrays: row i is
 // -e_i * (G v_i) with G the grad_matrix of member dist_idxs[i], in the
-// einsum's arithmetic.
+// einsum's arithmetic (a sum that starts from +0.0, so a row of signed
+// zeros comes out as numpy gives it).
 Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const Ref& vectors) {
     fast::View e, v, g;
+    IndexView idx;
     if (!fast::ready(c) || !e.take(field.get(), 1) || !v.take(vectors.get(), 2, 2) || v.rows() != e.rows() ||
-        !g.take(reinterpret_cast<CollectionObject*>(c.self)->grad_matrixes, 3, 2) || g.shape(1) != 2)
+        !g.take(reinterpret_cast<CollectionObject*>(c.self)->grad_matrixes, 3, 2) || g.shape(1) != 2 ||
+        !idx.take(dist_idxs.get()) || idx.rows() != e.rows())
         return {};
-    Py_buffer idx;
-    if (Py_TYPE(dist_idxs.get()) != fast::captured.ndarray ||
-        PyObject_GetBuffer(dist_idxs.get(), &idx, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-        PyErr_Clear();
-        return {};
-    }
-    const std::string_view format = idx.format ? idx.format : "B";
-    const bool plain = idx.ndim == 1 && idx.shape[0] == e.rows() && idx.itemsize == sizeof(Py_ssize_t) &&
-                       (format == "l" || format == "q" || format == "<q" || format == "=q");
-    const auto* index = static_cast<const Py_ssize_t*>(idx.buf);
-    for (Py_ssize_t i = 0; plain && i < idx.shape[0]; ++i)
-        if (index[i] < 0 || index[i] >= g.rows()) {
-            PyBuffer_Release(&idx);
-            return {};
-        }
-    if (!plain) {
-        PyBuffer_Release(&idx);
-        return {};
-    }
-    const Py_ssize_t n = e.rows();
+    const Py_ssize_t n = e.rows(), members = g.rows();
+    // The output is allocated before any index is read: the allocation can
+    // run Python code (a collection) that rewrites the caller-visible index
+    // array. Each index is read once and checked where it is used.
     fast::Output out({n, 2});
     const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const double* G = g.data() + 4 * index[i];
+        const Py_ssize_t m = idx.data()[i];
+        if (m < 0 || m >= members) return {};  // numpy wraps or raises
+        const double* G = g.data() + 4 * m;
         const double* vi = v.data() + 2 * i;
         const double scale = -e.data()[i];
-        out.data()[2 * i] = scale * (G[0] * vi[0] + G[1] * vi[1]);
-        out.data()[2 * i + 1] = scale * (G[2] * vi[0] + G[3] * vi[1]);
+        out.data()[2 * i] = scale * ((0.0 + G[0] * vi[0]) + G[1] * vi[1]);
+        out.data()[2 * i + 1] = scale * ((0.0 + G[2] * vi[0]) + G[3] * vi[1]);
     }
-    PyBuffer_Release(&idx);
     return watch.clean() ? out.array : Ref();
 }
 

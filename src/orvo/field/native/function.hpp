@@ -134,20 +134,19 @@ inline void bind(const Signature& s, PyObject* args, PyObject* kwds, PyObject* d
     // Flatten into vectorcall form; `storage` keeps the pieces alive for the call.
     storage[0] = Ref::own(PyTuple_New(nargs + nkw));
     storage[1] = Ref::own(PyTuple_New(nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* a = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(a);
-        PyTuple_SET_ITEM(storage[0].get(), i, a);
-    }
+    // The allocations may have run a collection, and with it Python code
+    // that resized the dict: the walk below must see exactly `nkw` entries,
+    // and nothing between this check and the walk runs Python code.
+    if (PyDict_GET_SIZE(kwds) != nkw) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(storage[0].get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwds, &pos, &key, &value)) {
-        Py_INCREF(key);
-        Py_INCREF(value);
-        PyTuple_SET_ITEM(storage[1].get(), k, key);
-        PyTuple_SET_ITEM(storage[0].get(), nargs + k, value);
+    while (k < nkw && PyDict_Next(kwds, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(storage[1].get(), k, Py_NewRef(key));
+        PyTuple_SET_ITEM(storage[0].get(), nargs + k, Py_NewRef(value));
         ++k;
     }
+    if (k != nkw) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     bind(s, &PyTuple_GET_ITEM(storage[0].get(), 0), nargs, storage[1].get(), defaults, c);
 }
 

@@ -16,6 +16,9 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <pthread.h>
+
+#include <cstdint>
 
 #include <algorithm>
 #include <concepts>
@@ -252,13 +255,41 @@ int guard_status(F&& body) noexcept {
     }
 }
 
-// Counts a native entry point against the interpreter's recursion limit:
-// structures that nest through native calls alone (a collection holding a
-// collection holding ...) raise RecursionError instead of exhausting the C
-// stack.
+namespace detail {
+
+// The lowest usable address of the calling thread's stack, with a margin
+// for the deepest stretch of native and interpreter code between two
+// guarded entries (numpy calls, error formatting), or 0 when the bounds
+// are unknown. Read once per thread.
+inline std::uintptr_t stack_floor() noexcept {
+    thread_local const std::uintptr_t floor = [] () -> std::uintptr_t {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+        void* low = nullptr;
+        size_t size = 0;
+        const int status = pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+        if (status != 0 || low == nullptr || size == 0) return 0;
+        const size_t margin = std::min<size_t>(size / 4, size_t{1} << 20);
+        return reinterpret_cast<std::uintptr_t>(low) + margin;
+    }();
+    return floor;
+}
+
+}  // namespace detail
+
+// Counts a native entry point against the interpreter's recursion limit,
+// and checks the C stack itself: structures that nest through native calls
+// alone (a collection holding a collection holding ...) raise
+// RecursionError instead of exhausting the C stack, however high the
+// recursion limit is set.
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) {
+        char here = 0;
+        const std::uintptr_t floor = detail::stack_floor();
+        if (floor != 0 && reinterpret_cast<std::uintptr_t>(&here) < floor)
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded (C stack)%s", where);
         if (Py_EnterRecursiveCall(where)) raise();
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
