@@ -398,5 +398,8 @@ def test_kernel_rows_do_not_depend_on_the_batch(data):
     for kernel, rest in ((kernels.segment_repulsion_vectors, (p1, v, vdv, metric)),
                          (kernels.point_in_rings, (outer, [hole]))):
         whole, few = attempt(kernel, x, *rest), attempt(kernel, x[rows], *rest)
+        if isinstance(whole, ValueError):  # a NaN metric or ring vertex is refused whatever the batch
+            assert isinstance(few, ValueError) and str(few) == str(whole), (whole, few)
+            continue
         assert isinstance(whole, np.ndarray) and isinstance(few, np.ndarray), (whole, few)
         np.testing.assert_array_equal(whole[rows], few)

@@ -107,6 +107,15 @@ public:
     const double* data() const { return static_cast<const double*>(buffer_.view.buf); }
     const char* name() const { return name_.c_str(); }
 
+    // Refuses a NaN vertex: a ring through it has no inside, and the
+    // crossing rule would answer for it silently.
+    void require_ordered() const {
+        const Py_ssize_t count = empty_ ? 0 : static_cast<Py_ssize_t>(buffer_.view.len / sizeof(double));
+        const double* d = data();
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (std::isnan(d[i])) raise(PyExc_ValueError, "%s must not hold NaN (vertex %zd)", name_.c_str(), i / 2);
+    }
+
 private:
     std::string name_;
     Ref held_;  // the converted array, when a conversion was needed
@@ -210,6 +219,11 @@ const Method segment_repulsion_vectors{
         if (vdv.rows() != p1.rows()) mismatch(p1, vdv);
         const double* md = metric.data();
         const Metric m{md[0], md[1], md[2], md[3]};
+        // A non-finite metric ranks every segment alike; refuse it. The
+        // copy is checked, so later writes to the argument cannot slip past.
+        for (const double value : {m.m00, m.m01, m.m10, m.m11})
+            if (!std::isfinite(value))
+                raise(PyExc_ValueError, "metric must hold finite numbers, got %R", number(value).get());
         const Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
         Output out(c, tuple(integer(x.rows()), integer(2)), c.np("float64"_id).get(), 2 * x.rows(), "d", 8);
         if (!solve_segments(x.data(), x.rows(), g, m, out.data<double>())) raise();
@@ -226,6 +240,7 @@ const Method point_in_rings{
     {"point_in_rings", {"x", "outer", "holes"}, 3},
     [](Call& c) {
         Array x(c, c[0], "x", 2, 2), outer(c, c[1], "outer", 2, 2);
+        outer.require_ordered();
         if (!PyList_Check(c[2]) && !PyTuple_Check(c[2]))
             raise(PyExc_TypeError, "holes must be a list or tuple of rings, not %.200s", Py_TYPE(c[2])->tp_name);
         Ref holes_seq = Ref::own(PySequence_Tuple(c[2]));
@@ -234,6 +249,7 @@ const Method point_in_rings{
         std::vector<Ring> rings;
         for (Py_ssize_t h = 0; h < PyTuple_GET_SIZE(holes_seq.get()); ++h) {
             holes.emplace_back(c, PyTuple_GET_ITEM(holes_seq.get(), h), "holes[" + std::to_string(h) + "]", 2, 2);
+            holes.back().require_ordered();
             rings.push_back({holes.back().data(), holes.back().rows()});
         }
         Output out(c, tuple(integer(x.rows())), reinterpret_cast<PyObject*>(&PyBool_Type), x.rows(), "?", 1);

@@ -236,12 +236,13 @@ Ref fast_polygon_vectors(const Call& c) {
     std::deque<fast::View> ring_views;
     std::vector<k::Ring> rings;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
-        if (!ring_views.emplace_back().take(PyList_GET_ITEM(o->rings, r), 2, 2)) return {};
-        rings.push_back({ring_views.back().data(), ring_views.back().rows()});
+        fast::View& ring = ring_views.emplace_back();
+        if (!ring.take(PyList_GET_ITEM(o->rings, r), 2, 2) || !fast::ordered(ring)) return {};
+        rings.push_back({ring.data(), ring.rows()});
     }
     double m[4];
     fast::View p1, v, vdv;
-    if (!fast::matrix(o->metric, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) || !vdv.take(o->_v_dot_v, 1) ||
+    if (!fast::kernel_metric(o->metric, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) || !vdv.take(o->_v_dot_v, 1) ||
         p1.rows() == 0 || v.rows() != p1.rows() || vdv.rows() != p1.rows())
         return {};
     const std::vector<k::Ring> holes(rings.begin() + 1, rings.end());

@@ -13,7 +13,9 @@
 // ORVO_FIELD_NO_FASTPATH=1 switches all fast paths off.
 #pragma once
 
+#include <algorithm>
 #include <cfenv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -235,6 +237,17 @@ inline bool matrix(PyObject* o, double (&m)[4]) {
     if (!v.take(o, 2, 2) || v.rows() != 2) return false;
     std::copy(v.data(), v.data() + 4, m);
     return true;
+}
+
+// The same for a metric handed to the segment kernel, which refuses a
+// non-finite one: such a metric steps aside so that the kernel raises.
+inline bool kernel_metric(PyObject* o, double (&m)[4]) {
+    return matrix(o, m) && std::all_of(m, m + 4, [](double v) { return std::isfinite(v); });
+}
+
+// No vertex of the ring is NaN, which the inside-test kernel refuses.
+inline bool ordered(const View& ring) {
+    return std::none_of(ring.data(), ring.data() + 2 * ring.rows(), [](double v) { return std::isnan(v); });
 }
 
 }  // namespace orvo::fast

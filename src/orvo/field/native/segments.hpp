@@ -71,7 +71,7 @@ Ref fast_segment_vectors(const Call& c, bool empty) {
     auto* o = reinterpret_cast<T*>(c.self);
     double m[4];
     fast::View p1, v, vdv;
-    if (!fast::matrix(o->base.inv_repulsion, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) ||
+    if (!fast::kernel_metric(o->base.inv_repulsion, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) ||
         !vdv.take(o->_v_dot_v, 1) || p1.rows() == 0 || v.rows() != p1.rows() || vdv.rows() != p1.rows())
         return {};
     fast::Output out({x.size(), 2});
