@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import copy
+import errno
 import io
 import json
 from importlib import resources
@@ -115,6 +116,28 @@ def test_dump_keeps_a_single_geometry_and_values_json_cannot_hold_are_refused(tm
     assert not target.exists()
 
 
+def test_dump_on_a_full_disk_keeps_the_old_file(harbour, tmp_path, run_isolated) -> None:
+    source, target = tmp_path / "source.geojson", tmp_path / "scene.geojson"
+    scene.dump(harbour, source)
+    target.write_text("old\n")
+    # The child may write 1 KiB per file, less than the scene takes.
+    code, out, err = run_isolated(f"""
+        import resource, signal
+        from orvo.field import scene
+        harbour = scene.load({str(source)!r})
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+        try:
+            scene.dump(harbour, {str(target)!r})
+        except OSError as error:
+            print(error.errno)
+    """)
+    assert code == 0, err
+    assert out.split() == [str(errno.EFBIG)]
+    assert target.read_text() == "old\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["scene.geojson", "source.geojson"], "no temporary left"
+
+
 def test_default_repulsion_applies_only_to_members_without_one(document) -> None:
     default = [[9.0, 1.0], [1.0, 4.0]]
     doc = copy.deepcopy(document)
@@ -171,6 +194,14 @@ def _fc(*geometries, properties=None) -> dict:
 POINT = {"type": "Point", "coordinates": [0, 0]}
 
 
+def _nested(depth: int) -> list:
+    """A list nested ``depth`` deep, built without recursion."""
+    value: list = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 @pytest.mark.parametrize(
     "document, message",
     [
@@ -196,6 +227,21 @@ POINT = {"type": "Point", "coordinates": [0, 0]}
         ({"type": "Topology"}, "unknown GeoJSON type 'Topology'"),
         ({"features": []}, "no GeoJSON 'type'"),
         ([POINT], "cannot read a scene from list"),
+        (_fc({"type": "Point", "coordinates": [10**400, 0]}), "feature 0 (Point): a position must hold finite numbers"),
+        (_fc(dict(POINT, repulsion=[[10**400, 0], [0, 1]])), "feature 0 (Point): the repulsion must be a 2x2"),
+        (_fc(dict(POINT, repulsion=[[1e-310, 0], [0, 1e-310]])), "whose inverse is finite"),
+        (_fc(dict(POINT, repulsion=[[1e-308, 0], [0, 1e-308]])), "whose inverse is finite"),  # M + Mᵀ overflows
+        (_fc({"type": "LineString", "coordinates": [[0, 0], [0, 1e151]]}), "position 1: a position must lie within"),
+        (_fc(dict(POINT, repulsion=[[1e-170, 2e-170], [2e-170, 1e-170]])), "positive-definite"),  # tiny, indefinite
+        (_fc(dict(POINT, repulsion=[[0, 0], [0, 0]])), "positive-definite"),
+        ({"type": ["Point"], "coordinates": [0, 0]}, "the scene's GeoJSON 'type' must be a string, got ['Point']"),
+        (_fc({"type": {"kind": "Point"}, "coordinates": [0, 0]}), "feature 0: unknown geometry type {'kind': 'Point'}"),
+        (_fc({"type": ["Point"], "coordinates": [0, 0]}), "feature 0: unknown geometry type ['Point']"),
+        ({"type": "FeatureCollection", "features": [{"type": {}, "geometry": POINT}]}, "expected type 'Feature', got {}"),
+        (_fc({"type": "Polygon", "coordinates": [[[1, 1], [1, 1], [1, 1], [1, 1]]]}),
+         "feature 0 (Polygon): ring 0: a ring needs at least 3 distinct corners, got 1"),
+        (_fc({"type": "Polygon", "coordinates": [[[0, 0], [1, 0], [0, 0], [1, 0]]]}), "3 distinct corners, got 2"),
+        (_fc({"type": "Point", "coordinates": _nested(10**5)}), "feature 0 (Point): a position must be an [x, y] pair"),
     ],
 )
 def test_bad_scenes_raise_one_line_value_errors(document, message) -> None:
@@ -204,6 +250,17 @@ def test_bad_scenes_raise_one_line_value_errors(document, message) -> None:
     text = str(caught.value)
     assert message in text
     assert "\n" not in text
+
+
+@pytest.mark.parametrize(
+    "matrix",
+    [[[1e-170, 0.0], [0.0, 1e-170]], [[1e-300, 0.0], [0.0, 1.0]], [[1e150, 9e149], [9e149, 1e150]],
+     [[2.0, 1.0], [0.0, 2.0]]],
+    ids=["tiny", "anisotropic", "huge", "not symmetric, definite symmetric part"],
+)
+def test_positive_definite_repulsions_of_any_scale_load(matrix) -> None:
+    loaded = scene.load(dict(POINT, repulsion=matrix))
+    assert loaded.rgjs[0].repulsion.tolist() == matrix
 
 
 def test_a_bad_default_repulsion_is_refused() -> None:
@@ -217,8 +274,14 @@ def test_a_bad_default_repulsion_is_refused() -> None:
         (None, "cannot read scene file .*: No such file or directory"),
         ('{"type": "FeatureCollection", "features": [ }', r"is not valid JSON: Expecting value: line 1"),
         (b"\xff\xfe\x00garbage", "cannot read scene file"),
+        ('{"type": "Feature", "geometry": {"type": "Point", "coordinates": [0, 0]}, "properties": {"a": '
+         + "[" * 5000 + "]" * 5000 + "}}", "is not valid JSON: it is nested too deeply"),
+        ('{"type": "Point", "coordinates": ' + "[" * 10**5 + "]" * 10**5 + "}", "nested too deeply"),
+        ('{"type": "Point", "coordinates": [1' + "0" * 5000 + ", 0]}", "is not valid JSON: Exceeds the limit"),
+        ('{"type": "Point", "coordinates": [1' + "0" * 400 + ", 0]}", r"\(Point\): a position must hold finite"),
     ],
-    ids=["missing", "bad JSON", "not text"],
+    ids=["missing", "bad JSON", "not text", "deep properties", "deep coordinates", "integer too long",
+         "integer too large"],
 )
 def test_unreadable_files_raise_value_errors(tmp_path, content, message) -> None:
     path = tmp_path / "scene.geojson"
@@ -226,8 +289,9 @@ def test_unreadable_files_raise_value_errors(tmp_path, content, message) -> None
         path.write_bytes(content)
     elif content is not None:
         path.write_text(content)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=message) as caught:
         scene.load(path)
+    assert "\n" not in str(caught.value)
 
 
 def test_nothing_is_built_when_a_later_feature_is_bad(monkeypatch) -> None:

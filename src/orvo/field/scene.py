@@ -24,6 +24,9 @@ import json
 import math
 import numbers
 import os
+import reprlib
+import secrets
+import stat
 from collections.abc import Iterator, Mapping, Sequence
 from typing import IO, Any, Union
 
@@ -52,6 +55,11 @@ _LEVEL_NAMES: dict[str, tuple[str, ...]] = {
     "Polygon": ("rings", "positions"),
     "MultiPolygon": ("polygons", "rings", "positions"),
 }
+
+
+#: Positions must lie within this distance of the origin on either axis: the
+#: field squares coordinate differences, which overflow beyond about 1e154.
+COORDINATE_LIMIT = 1e150
 
 
 class _SceneError(ValueError):
@@ -86,9 +94,13 @@ def load(source: SceneSource, *, repulsion: Any = None) -> GeometryCollectionRGJ
     ------
     ValueError
         With a one-line message naming the feature (by its index) and the
-        problem: an unreadable file or invalid JSON, an unknown type,
-        missing or malformed coordinates, a repulsion matrix that is not a
-        2x2 positive-definite matrix, or a scene without features.
+        problem: an unreadable file, invalid or too deeply nested JSON, an
+        unknown type, missing or malformed coordinates (positions must hold
+        finite numbers within ±:data:`COORDINATE_LIMIT`, rings at least three
+        distinct corners), a repulsion matrix that is not a 2x2
+        positive-definite matrix with a finite inverse, or a scene without
+        features.  The work done before the error is bounded by the size of
+        the input, and no other exception escapes for any JSON text.
     """
     try:
         default = None if repulsion is None else _check_repulsion(repulsion)
@@ -120,7 +132,10 @@ def dump(geometry: RGJGeometry, target: str | os.PathLike | IO[str], *, indent: 
     FeatureCollection's ``properties`` entry.  ``target`` is a path or an
     open text file.  The text is built in full before anything is written,
     so a value that JSON cannot hold (raised as ``ValueError``) leaves the
-    target untouched.
+    target untouched.  A path is written through a temporary file in the
+    same folder that replaces the target only once it is complete, so a
+    failed write (a full disk, raised as ``OSError``) leaves any previous
+    file as it was.
     """
     members = geometry.rgjs if isinstance(geometry, GeometryCollectionRGJ) else [geometry]
     if members is None:
@@ -131,11 +146,10 @@ def dump(geometry: RGJGeometry, target: str | os.PathLike | IO[str], *, indent: 
     document["features"] = [member.toRGeoJSON() for member in members]
     try:
         text = json.dumps(document, indent=indent, allow_nan=False)
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, RecursionError) as error:
         raise ValueError(f"cannot write the scene as JSON: {_one_line(error)}") from error
     if isinstance(target, (str, os.PathLike)):
-        with open(os.fspath(target), "w", encoding="utf-8") as handle:
-            handle.write(text + "\n")
+        _write_file(target, (text + "\n").encode("utf-8"))
     else:
         target.write(text + "\n")
 
@@ -185,9 +199,11 @@ def _read(source: SceneSource) -> Any:
 def _parse(text: str | bytes, what: str) -> Any:
     try:
         return json.loads(text)
-    except json.JSONDecodeError as error:
-        raise ValueError(f"{what} is not valid JSON: {error}") from error
-    except (TypeError, UnicodeDecodeError) as error:
+    except RecursionError:
+        # The parser recurses once per nesting level; no scene needs that many.
+        raise ValueError(f"{what} is not valid JSON: it is nested too deeply") from None
+    except (TypeError, ValueError) as error:
+        # JSONDecodeError, bad bytes, and integers longer than int() accepts.
         raise ValueError(f"{what} is not valid JSON: {_one_line(error)}") from error
 
 
@@ -196,6 +212,12 @@ def _members(document: Any) -> tuple[dict[str, Any] | None, list[tuple[str, Any,
     if not isinstance(document, Mapping):
         raise ValueError(f"a scene must be a GeoJSON object, got {_describe(document)}")
     kind = document.get("type")
+    if not isinstance(kind, str):
+        raise ValueError(
+            f"the scene's GeoJSON 'type' must be a string, got {_quoted(kind)}"
+            if kind is not None
+            else "the scene has no GeoJSON 'type'"
+        )
     if kind == "FeatureCollection":
         features = document.get("features")
         if not isinstance(features, Sequence) or isinstance(features, (str, bytes)):
@@ -209,14 +231,14 @@ def _members(document: Any) -> tuple[dict[str, Any] | None, list[tuple[str, Any,
         return None, list(_feature("feature 0", document))
     if kind == "GeometryCollection" or kind in _SIMPLE_TYPES:
         return None, list(_geometries("geometry", document, None, top=True))
-    raise ValueError(f"unknown GeoJSON type {kind!r}" if kind is not None else "the scene has no GeoJSON 'type'")
+    raise ValueError(f"unknown GeoJSON type {_quoted(kind)}")
 
 
 def _feature(where: str, feature: Any) -> Iterator[tuple[str, Any, Any]]:
     if not isinstance(feature, Mapping):
         raise ValueError(f"{where}: expected a Feature object, got {_describe(feature)}")
     if feature.get("type") != "Feature":
-        raise ValueError(f"{where}: expected type 'Feature', got {feature.get('type')!r}")
+        raise ValueError(f"{where}: expected type 'Feature', got {_quoted(feature.get('type'))}")
     properties = feature.get("properties")
     if properties is not None and not isinstance(properties, Mapping):
         raise ValueError(f"{where}: properties must be an object or null, got {_describe(properties)}")
@@ -247,9 +269,9 @@ def _geometries(where: str, geometry: Any, properties: Any, *, top: bool) -> Ite
 def _member(where: str, geometry: Mapping[str, Any], properties: Any, default: list[list[float]] | None) -> dict:
     """The checked keyword dictionary of one member."""
     kind = geometry.get("type")
-    if kind not in _SIMPLE_TYPES:
+    if not isinstance(kind, str) or kind not in _SIMPLE_TYPES:
         known = ", ".join(_SIMPLE_TYPES)
-        raise ValueError(f"{where}: unknown geometry type {kind!r} (expected one of {known})")
+        raise ValueError(f"{where}: unknown geometry type {_quoted(kind)} (expected one of {known})")
     if geometry.get("coordinates") is None:
         raise ValueError(f"{where} ({kind}): the coordinates are missing")
     try:
@@ -260,7 +282,7 @@ def _member(where: str, geometry: Mapping[str, Any], properties: Any, default: l
             matrix = default
         dim = geometry.get("optional_dim")
         if dim is not None and (not isinstance(dim, numbers.Integral) or dim != 2):
-            raise _SceneError(f"optional_dim must be 2, got {dim!r}")
+            raise _SceneError(f"optional_dim must be 2, got {_describe(dim)}")
     except _SceneError as error:
         raise ValueError(f"{where} ({kind}): {error}") from None
     member = dict(geometry)
@@ -294,19 +316,26 @@ def _coordinates(value: Any, minimum: tuple[int, ...], names: tuple[str, ...]) -
         corners = out[:-1] if len(out) > 1 and out[0] == out[-1] else out
         if len(corners) < 3:
             raise _SceneError(f"a ring needs at least 3 corners, got {len(corners)}")
+        distinct = len({(x, y) for x, y in corners})
+        if distinct < 3:
+            raise _SceneError(f"a ring needs at least 3 distinct corners, got {distinct}")
     return out
 
 
 def _position(value: Any) -> list[float]:
     if not _is_sequence(value) or len(value) < 2:
         raise _SceneError(f"a position must be an [x, y] pair, got {_describe(value)}")
-    x, y = value[0], value[1]
-    for number in (x, y):
+    out = []
+    for number in (value[0], value[1]):
         if isinstance(number, bool) or not isinstance(number, numbers.Real):
             raise _SceneError(f"a position must hold numbers, got {_describe(number)}")
-        if not math.isfinite(number):
-            raise _SceneError(f"a position must hold finite numbers, got {number!r}")
-    return [float(x), float(y)]
+        converted = _finite(number)
+        if converted is None:
+            raise _SceneError(f"a position must hold finite numbers, got {_describe(number)}")
+        if abs(converted) > COORDINATE_LIMIT:
+            raise _SceneError(f"a position must lie within ±{COORDINATE_LIMIT:g}, got {_describe(number)}")
+        out.append(converted)
+    return out
 
 
 def _check_repulsion(value: Any) -> list[list[float]]:
@@ -321,15 +350,29 @@ def _check_repulsion(value: Any) -> list[list[float]]:
         raise _SceneError(f"{problem}, got {_describe(value)}")
     rows = []
     for row in value:
-        for number in row:
-            if isinstance(number, bool) or not isinstance(number, numbers.Real) or not math.isfinite(number):
-                raise _SceneError(f"{problem}, got the entry {number!r}")
-        rows.append([float(row[0]), float(row[1])])
+        converted = []
+        for number in (row[0], row[1]):
+            entry = None if isinstance(number, bool) or not isinstance(number, numbers.Real) else _finite(number)
+            if entry is None:
+                raise _SceneError(f"{problem}, got the entry {_describe(number)}")
+            converted.append(entry)
+        rows.append(converted)
     (a, b), (c, d) = rows
-    off = (b + c) / 2.0
-    # Sylvester's criterion on the symmetric part.
+    # Sylvester's criterion on the symmetric part, after dividing by the
+    # largest entry: the test does not depend on the matrix's scale, so
+    # [[1e-170, 0], [0, 1e-170]] passes although its determinant underflows.
+    scale = max(abs(a), abs(b), abs(c), abs(d))
+    if scale == 0.0:
+        raise _SceneError(f"{problem}, got {rows}")
+    a, b, c, d = a / scale, b / scale, c / scale, d / scale
+    off = b / 2.0 + c / 2.0
     if not (a > 0.0 and a * d - off * off > 0.0):
         raise _SceneError(f"{problem}, got {rows}")
+    # The field uses the inverse M and the gradient M + Mᵀ: a matrix so small
+    # that they overflow would give NaN values everywhere.
+    det = (a * d - b * c) * scale
+    if det == 0.0 or not all(math.isfinite(2.0 * (entry / det)) for entry in (a, b, c, d)):
+        raise _SceneError(f"{problem} whose inverse is finite, got {rows}")
     return rows
 
 
@@ -346,13 +389,87 @@ def _is_sequence(value: Any) -> bool:
     return hasattr(value, "__len__") and hasattr(value, "__getitem__") and getattr(value, "ndim", 1) > 0
 
 
+def _finite(number: numbers.Real) -> float | None:
+    """``number`` as a finite float, or None (infinite, NaN, or too large for a float)."""
+    try:
+        converted = float(number)
+    except (OverflowError, ValueError, TypeError):
+        return None
+    return converted if math.isfinite(converted) else None
+
+
+# A short repr that stops after a few levels and items, so describing a value
+# costs little whatever its size or depth (reprlib also caps large integers).
+_SHORT = reprlib.Repr()
+_SHORT.maxlevel = 3
+_SHORT.maxstring = 30
+_SHORT.maxother = 30
+_SHORT.maxlong = 30
+
+
 def _describe(value: Any) -> str:
-    text = repr(value)
+    try:
+        text = _SHORT.repr(value)
+    except Exception:  # a __repr__ of a foreign object may raise anything
+        text = f"<{type(value).__name__}>"
     if len(text) > 40:
         text = text[:37] + "..."
     return f"{type(value).__name__} {text}" if not isinstance(value, (list, dict)) else text
 
 
+def _quoted(value: Any) -> str:
+    """A type name as the scene spells it: a string quoted, anything else described."""
+    return _SHORT.repr(value) if isinstance(value, str) else _describe(value)
+
+
 def _one_line(error: BaseException) -> str:
     text = str(error) or type(error).__name__
     return " ".join(text.split())
+
+
+# --------------------------------------------------------------------------
+# Writing files
+
+
+def _write_file(target: str | os.PathLike, data: bytes) -> None:
+    """Put ``data`` in the file ``target`` whole or not at all.
+
+    The bytes go to a temporary file in the target's folder, which is
+    flushed to disk and then renamed over the target, so a reader sees the
+    old file or the new one and a failure (a full disk, a lost permission)
+    leaves the old one as it was.  A target that exists but is not a
+    regular file (``/dev/null``, a pipe) is written in place: it cannot be
+    replaced.  Raises ``OSError``; the temporary file is gone by then.
+    """
+    path = os.path.realpath(os.fspath(target))  # through a symlink, not over it
+    try:
+        existing = os.stat(path)
+    except FileNotFoundError:
+        existing = None
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        with open(path, "wb") as handle:
+            handle.write(data)
+        return
+    folder, name = os.path.split(path)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
+    while True:
+        temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+        try:
+            descriptor = os.open(temporary, flags, 0o666)  # the umask applies, as for open()
+            break
+        except FileExistsError:
+            continue
+    try:
+        with open(descriptor, "wb") as handle:
+            if existing is not None:
+                os.chmod(temporary, stat.S_IMODE(existing.st_mode))
+            handle.write(data)
+            handle.flush()
+            os.fsync(handle.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
