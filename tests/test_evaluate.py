@@ -47,7 +47,8 @@ def test_grid_layout_is_row_major_from_the_bottom() -> None:
 @pytest.mark.parametrize(
     "extent, shape",
     [((0, 0, 0, 1), (2, 2)), ((0, 1, 1, 0), (2, 2)), ((0, 0, 1, float("inf")), (2, 2)), ((0, 0, 1), (2, 2)),
-     ((0, 0, 1, 1), (0, 2)), ((0, 0, 1, 1), (2.5, 2)), ((0, 0, 1, 1), (2,))],
+     ((0, 0, 1, 1), (0, 2)), ((0, 0, 1, 1), (2.5, 2)), ((0, 0, 1, 1), (2,)), ((-1e308, 0, 1e308, 1), (2, 2)),
+     ((0, -1e308, 1, 1e308), (2, 2))],
 )
 def test_grid_refuses_bad_extents_and_shapes(extent, shape) -> None:
     with pytest.raises(ValueError):
@@ -65,6 +66,21 @@ def test_chunked_results_equal_one_call_on_the_whole_array(chunk_size) -> None:
     np.testing.assert_array_equal(v, values)
     np.testing.assert_array_equal(g, gradients)
     np.testing.assert_array_equal(nearest, field.squared_dist(points, return_reference=True)[1])
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [[np.nan, 1.0], [1.0, np.inf], [-np.inf, -np.inf], [np.nan, np.nan]],
+    ids=["nan x", "inf y", "both -inf", "both nan"],
+)
+def test_a_non_finite_point_has_no_nearest_member(bad) -> None:
+    field = collection()
+    points = np.array([[0.5, 0.5], bad, [7.0, 2.0]])
+    with np.errstate(invalid="ignore", over="ignore"):
+        _, _, nearest = evaluate_nearest(field, points, chunk_size=2)
+        reference = field.squared_dist(points, return_reference=True)[1]
+    assert nearest[1] == -1
+    np.testing.assert_array_equal(nearest[[0, 2]], reference[[0, 2]])
 
 
 @pytest.mark.parametrize("name", list(GEOMETRIES))

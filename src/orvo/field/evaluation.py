@@ -53,6 +53,10 @@ def grid(extent: Sequence[float], shape: Sequence[int]) -> NDArray[np.float64]:
         raise ValueError(f"extent must be four numbers (xmin, ymin, xmax, ymax), got {extent!r}") from None
     if not all(np.isfinite([xmin, ymin, xmax, ymax])) or not (xmax > xmin and ymax > ymin):
         raise ValueError(f"extent must be finite with xmin < xmax and ymin < ymax, got {tuple(extent)!r}")
+    # The spacing of the points is (xmax - xmin) / (nx - 1): a width that
+    # overflows would place them at infinities and NaNs.
+    if not (np.isfinite(xmax - xmin) and np.isfinite(ymax - ymin)):
+        raise ValueError(f"extent is too large: its width or height overflows, got {tuple(extent)!r}")
     try:
         nx, ny = (_count(v) for v in shape)
     except (TypeError, ValueError):
@@ -105,7 +109,10 @@ def evaluate_nearest(
     """:func:`evaluate` plus, per point, the index of the nearest member.
 
     The nearest member is the one with the smallest squared distance, as the
-    collection's ``squared_dist(x, return_reference=True)`` reports it.
+    collection's ``squared_dist(x, return_reference=True)`` reports it.  A
+    query point with a NaN or infinite coordinate has no nearest member and
+    gets -1 (the collection's own ``squared_dist`` reports member 0 for it:
+    an argmin over NaN distances).
     """
     values, gradients, nearest = _run(geometry, points, chunk_size, progress, nearest=True)
     return values, gradients, cast("NDArray[np.intp]", nearest)
@@ -127,6 +134,7 @@ def _run(
         gradients[start:stop] = field.gradient(chunk)
         if members is not None:
             members[start:stop] = field.squared_dist(chunk, return_reference=True)[1]
+            members[start:stop][~np.isfinite(chunk).all(axis=1)] = -1
     return values, gradients, members
 
 
