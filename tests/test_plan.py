@@ -73,12 +73,14 @@ def test_a_start_at_the_goal_is_reached_at_once() -> None:
 @pytest.mark.parametrize(
     "kwargs",
     [{"step": 0.0}, {"step": -1.0}, {"gain": -1.0}, {"radius": float("nan")}, {"max_iter": 0}, {"window": 1.5},
-     {"start": (0.0, float("inf"))}, {"start": (1.0, 2.0, 3.0)}],
+     {"start": (0.0, float("inf"))}, {"start": (1.0, 2.0, 3.0)},
+     {"start": (1e308, 0.0), "goal": (-1e308, 0.0)}],  # the distance overflows
 )
 def test_bad_settings_are_refused(kwargs) -> None:
     start = kwargs.pop("start", (0.0, 0.0))
+    goal = kwargs.pop("goal", (20.0, 0.0))
     with pytest.raises(ValueError):
-        plan_path(scene(ROCK), start, (20.0, 0.0), **kwargs)
+        plan_path(scene(ROCK), start, goal, **kwargs)
 
 
 def test_the_path_is_deterministic() -> None:

@@ -148,7 +148,8 @@ def plan_path(
     ``step``, ``gain`` and ``radius`` default to :func:`default_settings` of
     the scene.  ``max_iter`` caps the number of steps; ``window`` and
     ``patience`` tune the stuck detection described in the module
-    documentation.  Raises ``ValueError`` for non-finite points or
+    documentation.  Raises ``ValueError`` for non-finite points, for a
+    start and goal so far apart that their distance overflows, or for
     non-positive settings.
     """
     collection = as_collection(geometry)
@@ -161,6 +162,8 @@ def plan_path(
             raise ValueError(f"{name} must be a positive integer, got {value!r}")
     here = _point("start", start)
     target = _point("goal", goal)
+    if not math.isfinite(math.dist(here, target)):
+        raise ValueError(f"start and goal are too far apart: their distance overflows, got {start!r} and {goal!r}")
 
     positions = [here.copy()]
     best = float(np.linalg.norm(target - here))
