@@ -14,14 +14,18 @@ its repulsion vectors point from the query to the nearest point.
 from __future__ import annotations
 
 import os
+import reprlib
+import warnings
 from collections.abc import Sequence
 from typing import IO, Any
 
 import numpy as np
-from matplotlib import rc_context
+from matplotlib import cbook, rc_context
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
+from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
+from matplotlib.mathtext import MathTextParser
 from matplotlib.patches import PathPatch
 from matplotlib.path import Path
 
@@ -36,15 +40,29 @@ Extent = tuple[float, float, float, float]
 _EDGE = "#e8f4ff"
 _PATH = "#39ff9f"
 _ARROWS_ACROSS = 30
+# The arrows' raster has _ARROWS_ACROSS columns and, to keep cells square,
+# as many rows as the extent's aspect asks, up to this many.
+_ARROWS_MAX_ROWS = 200
+# The heat map's raster: about one value per two pixels, within these bounds.
+_RASTER_MIN = (60, 40)
+_RASTER_MAX = 800
 
 
 def default_extent(geometry: RGJGeometry, margin: float = 0.06) -> Extent:
-    """The scene's bounding box grown by ``margin`` of its size on every side."""
+    """The scene's bounding box grown by ``margin`` of its size on every side.
+
+    Raises ``ValueError`` when that box does not fit in floating point (a
+    scene spanning more than the largest float).
+    """
     box = np.asarray(as_collection(geometry).bbox, dtype=np.float64).reshape(-1, 2)
     low, high = box.min(0), box.max(0)
-    span = np.maximum(high - low, 1e-9)
-    pad = np.maximum(span * margin, 1.0 if not np.any(high > low) else 0.0)
-    low, high = low - pad, high + pad
+    with np.errstate(over="ignore", invalid="ignore"):
+        span = np.maximum(high - low, 1e-9)
+        pad = np.maximum(span * margin, 1.0 if not np.any(high > low) else 0.0)
+        low, high = low - pad, high + pad
+        sizes = high - low
+    if not (np.all(np.isfinite(low)) and np.all(np.isfinite(high)) and np.all(np.isfinite(sizes))):
+        raise ValueError("the scene is too large to draw: its bounding box overflows")
     return float(low[0]), float(low[1]), float(high[0]), float(high[1])
 
 
@@ -67,22 +85,33 @@ def render(
     goal and status.  ``title`` defaults to the scene's ``name`` property
     and a description of the picture.  ``progress`` is passed to
     :func:`~orvo.field.evaluate` for the heat map's raster.
+
+    The work is bounded whatever the extent: the heat map has at most 800 x
+    800 values and the arrows at most 30 x 200.  Raises ``ValueError`` for
+    an extent that is not finite and ordered, whose width or height
+    overflows, or that is too narrow for its raster cells to differ at its
+    coordinates, and for a ``title`` that is not valid matplotlib math text
+    (a scene's ``name`` is always drawn as plain text).
     """
     width, height = (int(v) for v in size)
     if width < 100 or height < 100:
         raise ValueError(f"size must be at least 100x100 pixels, got {width}x{height}")
+    if title is not None:
+        _check_math_text("title", title)
     collection = as_collection(geometry)
-    xmin, ymin, xmax, ymax = default_extent(collection) if extent is None else (float(v) for v in extent)
-    aspect = (ymax - ymin) / (xmax - xmin) if xmax > xmin else 1.0
+    box = default_extent(collection) if extent is None else _checked_extent(extent)
+    xmin, ymin, xmax, ymax = box
+    aspect = (ymax - ymin) / (xmax - xmin)  # finite and positive: see _checked_extent
 
     # The heat map's raster: about one value per two pixels across.
-    nx = int(np.clip(width // 2, 60, 800))
-    ny = int(np.clip(round(nx * aspect), 40, 800))
-    values, _ = evaluate(collection, grid((xmin, ymin, xmax, ymax), (nx, ny)), progress=progress)
+    nx = int(np.clip(width // 2, _RASTER_MIN[0], _RASTER_MAX))
+    ny = int(round(float(np.clip(nx * aspect, _RASTER_MIN[1], _RASTER_MAX))))
+    _check_cells(box, nx, ny)
+    values, _ = evaluate(collection, grid(box, (nx, ny)), progress=progress)
 
-    # The arrows' raster: a fixed number across, cells kept square.
-    ay_n = max(2, int(round(_ARROWS_ACROSS * aspect)))
-    arrows = grid(_inset((xmin, ymin, xmax, ymax), _ARROWS_ACROSS, ay_n), (_ARROWS_ACROSS, ay_n))
+    # The arrows' raster: a fixed number across, cells kept square up to a cap.
+    ay_n = int(round(float(np.clip(_ARROWS_ACROSS * aspect, 2, _ARROWS_MAX_ROWS))))
+    arrows = grid(_inset(box, _ARROWS_ACROSS, ay_n), (_ARROWS_ACROSS, ay_n))
     _, gradients = evaluate(collection, arrows, progress=None)
 
     # Type scales with the picture, so small thumbnails stay legible.
@@ -90,8 +119,50 @@ def render(
     with rc_context({"font.size": font, "legend.fontsize": font * 0.8, "axes.titlesize": font}):
         figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained")
         FigureCanvasAgg(figure)
-        _draw(figure, collection, (xmin, ymin, xmax, ymax), values.reshape(ny, nx), arrows, gradients, path, title)
-        figure.savefig(target, format="png", dpi=dpi)
+        _draw(figure, collection, box, values.reshape(ny, nx), arrows, gradients, path, title)
+        with warnings.catch_warnings():
+            # In the smallest pictures the colour bar, legend and title leave the
+            # layout no room; the picture is then drawn without it, which is fine.
+            warnings.filterwarnings("ignore", "constrained_layout not applied", UserWarning)
+            figure.savefig(target, format="png", dpi=dpi)
+
+
+def _checked_extent(extent: Sequence[float]) -> Extent:
+    try:
+        xmin, ymin, xmax, ymax = (float(v) for v in extent)
+    except (TypeError, ValueError):
+        raise ValueError(f"extent must be four numbers (xmin, ymin, xmax, ymax), got {extent!r}") from None
+    if not (all(np.isfinite([xmin, ymin, xmax, ymax])) and xmax > xmin and ymax > ymin):
+        raise ValueError(f"extent must be finite with xmin < xmax and ymin < ymax, got {tuple(extent)!r}")
+    with np.errstate(over="ignore"):
+        sizes = np.array([xmax - xmin, ymax - ymin])
+        aspect = sizes[1] / sizes[0]
+    if not np.all(np.isfinite(sizes)):
+        raise ValueError(f"extent is too large: its width or height overflows, got {tuple(extent)!r}")
+    if not (np.isfinite(aspect) and aspect > 0.0):
+        raise ValueError(f"extent is too lopsided: its height over its width overflows, got {tuple(extent)!r}")
+    return xmin, ymin, xmax, ymax
+
+
+def _check_cells(extent: Extent, nx: int, ny: int) -> None:
+    """Refuse an extent too narrow for ``nx`` x ``ny`` distinct raster points at its coordinates."""
+    xmin, ymin, xmax, ymax = extent
+    for low, high, n, axis in ((xmin, xmax, nx, "width"), (ymin, ymax, ny, "height")):
+        # Spacing below a few units in the last place rounds neighbours together.
+        if (high - low) / n <= 4.0 * np.spacing(max(abs(low), abs(high))):
+            raise ValueError(f"extent is too narrow: its {axis} {high - low:g} is too small at these coordinates")
+
+
+def _check_math_text(what: str, text: str) -> None:
+    """Raise a one-line ValueError when matplotlib would refuse ``text`` as math text."""
+    if not cbook.is_math_text(text):
+        return
+    try:
+        MathTextParser("path").parse(text, 72, FontProperties())
+    except ValueError as error:
+        lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+        reason = lines[-1] if lines else "cannot be parsed"
+        raise ValueError(f"the {what} is not valid math text: {reason}") from None
 
 
 def _draw(
@@ -131,7 +202,11 @@ def _draw(
         axes.legend(
             handles=handles, loc="lower left", facecolor="#202020", labelcolor="white", framealpha=0.8
         )
-    axes.set_title(title if title is not None else _title(collection, path))
+    # A title from the scene's name is data: drawn as it is, never as math text.
+    if title is not None:
+        axes.set_title(title)
+    else:
+        axes.set_title(_title(collection, path), parse_math=False)
 
 
 def _inset(extent: Extent, nx: int, ny: int) -> Extent:
@@ -216,8 +291,15 @@ def _draw_path(axes: Any, path: PlannedPath) -> list[Any]:
 
 def _title(collection: GeometryCollectionRGJ, path: PlannedPath | None) -> str:
     properties = collection.properties if isinstance(collection.properties, dict) else {}
-    name = str(properties.get("name", "scene"))
+    name = _label(properties.get("name", "scene"))
     text = f"{name}: field value and repulsion direction"
     if path is not None:
         text += f"\npath {path.status} ({path.iterations} steps, length {path.length:.4g})"
     return text
+
+
+def _label(value: Any, limit: int = 80) -> str:
+    """A property value as a short label (a name may be any JSON value, of any size)."""
+    text = value if isinstance(value, str) else reprlib.repr(value)
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 3] + "..."
