@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from orvo.field import scene
+from orvo.field import cli, scene
 from orvo.field.evaluation import evaluate_nearest
 
 SAMPLE = resources.files("orvo.field") / "data" / "harbour.geojson"
@@ -167,6 +167,32 @@ BAD_SCENES = {
         {"type": "Feature", "properties": {}, "geometry": {"type": "Circle", "coordinates": [0, 0]}}]}),
     "matrix.geojson": json.dumps({"type": "Feature", "properties": {}, "geometry": {
         "type": "Point", "coordinates": [0, 0], "repulsion": [[1, 0], [0, -2]]}}),
+    "deep.geojson": '{"type": "Point", "coordinates": ' + "[" * 10**5 + "]" * 10**5 + "}",
+    "huge.geojson": '{"type": "Point", "coordinates": [1' + "0" * 400 + ", 0]}",
+    "typed.geojson": json.dumps({"type": "Feature", "properties": {}, "geometry": {"type": ["Point"], "coordinates": [0, 0]}}),
+}
+
+
+def _npy_header_only(shape: tuple[int, ...]) -> bytes:
+    """A .npy file whose header claims ``shape`` and that holds no data."""
+    out = io.BytesIO()
+    np.lib.format.write_array_header_1_0(out, {"descr": "<f8", "fortran_order": False, "shape": shape})
+    return out.getvalue()
+
+
+def _npz() -> bytes:
+    out = io.BytesIO()
+    np.savez(out, points=np.zeros((3, 2)))
+    return out.getvalue()
+
+
+POINT_FILES = {
+    "semicolon.csv": b"1;2\n3,4\n",
+    "hex.csv": b"0x10,2\n3,4\n",
+    "three.csv": b"1,2,3\n3,4\n",
+    "empty.npy": b"",
+    "archive.npy": _npz(),
+    "huge.npy": _npy_header_only((10**11, 2)),
 }
 
 
@@ -183,6 +209,18 @@ BAD_SCENES = {
         (["eval", "SAMPLE", "bad.csv"], "'bad.csv' line 3: expected two numbers"),
         (["eval", "SAMPLE", "bad.npy"], "(N, 2) array"),
         (["eval", "SAMPLE", "nothing.csv"], "No such file or directory"),
+        (["info", "deep.geojson"], "is not valid JSON: it is nested too deeply"),
+        (["eval", "huge.geojson", "bad.csv"], "a position must hold finite numbers"),
+        (["plan", "typed.geojson", "--start", "0,0", "--goal", "1,1"], "feature 0: unknown geometry type ['Point']"),
+        (["eval", "SAMPLE", "semicolon.csv"], "'semicolon.csv' line 1: expected two numbers x,y, got '1;2'"),
+        (["eval", "SAMPLE", "hex.csv"], "'hex.csv' line 1: expected two numbers"),
+        (["eval", "SAMPLE", "three.csv"], "'three.csv' line 1: expected two numbers"),
+        (["eval", "SAMPLE", "empty.npy"], "'empty.npy' is not a .npy file"),
+        (["eval", "SAMPLE", "archive.npy"], "'archive.npy' is a zip archive"),
+        (["eval", "SAMPLE", "huge.npy"], "'huge.npy' is shorter than its header says"),
+        (["render", "--extent=-1e308,0,1e308,1", "-o", "x.png"], "its width or height overflows"),
+        (["render", "--title", "$\\frac$", "-o", "x.png"], "the title is not valid math text"),
+        (["plan", "SAMPLE", "--start", "1e308,0", "--goal=-1e308,0"], "too far apart"),
         (["frobnicate"], "invalid choice"),
         ([], "required"),
     ],
@@ -193,6 +231,8 @@ def test_user_errors_exit_2_with_one_line(harbour_path, tmp_path, args, message)
             (tmp_path / name).write_text(text)
     (tmp_path / "bad.csv").write_text("x,y\n1,2\n3,four\n")
     np.save(tmp_path / "bad.npy", np.zeros((3, 3)))
+    for name, data in POINT_FILES.items():
+        (tmp_path / name).write_bytes(data)
     args = [str(harbour_path) if a == "SAMPLE" else a for a in args]
     proc = run(*args, cwd=tmp_path)
     assert proc.returncode == 2
@@ -202,3 +242,46 @@ def test_user_errors_exit_2_with_one_line(harbour_path, tmp_path, args, message)
     assert lines[0].startswith("orvo-field: error: ")
     assert message in lines[0]
     assert not (tmp_path / "x.png").exists()
+
+
+@pytest.mark.parametrize("extent", ["0,0,1,1e9", "0,0,1e9,1"], ids=["tall", "wide"])
+def test_render_work_is_bounded_for_any_aspect(tmp_path, extent) -> None:
+    proc = run("render", "--extent", extent, "--size", "200x150", "-o", "out.png", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert png_size((tmp_path / "out.png").read_bytes()) == (200, 150)
+
+
+# Each writes more than the 1 KiB the child may write per file.
+WRITERS = {
+    "eval": ["eval", "SAMPLE", "points.csv", "-o", "out"],
+    "render": ["render", "--size", "200x150", "-o", "out"],
+    "plan": ["plan", "SAMPLE", "--start", OPEN_WATER[0], "--goal", OPEN_WATER[1], "-o", "out"],
+}
+FULL_DISK = """
+import resource, signal, sys
+from orvo.field import cli
+import orvo.field.render  # matplotlib is loaded before the limit
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("command", list(WRITERS))
+def test_a_failed_write_keeps_the_old_output(harbour_path, tmp_path, command) -> None:
+    (tmp_path / "points.csv").write_text("".join(f"{i},{i / 7!r}\n" for i in range(100)))
+    (tmp_path / "out").write_text("old\n")
+    args = [str(harbour_path) if a == "SAMPLE" else a for a in WRITERS[command]]
+    proc = subprocess.run([sys.executable, "-c", FULL_DISK, *args], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stderr.splitlines() == ["orvo-field: error: cannot write 'out': File too large"]
+    assert (tmp_path / "out").read_text() == "old\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out", "points.csv"], "no temporary left"
+
+
+def test_a_point_without_a_nearest_member_gets_an_empty_field() -> None:
+    out = io.StringIO()
+    points = np.array([[0.0, 1.0], [np.nan, 2.0]])
+    cli._write_csv(out, points, np.array([0.5, np.nan]), np.zeros((2, 2)), np.array([3, -1]))
+    assert out.getvalue().splitlines()[1:] == ["0.0,1.0,0.5,0.0,0.0,3", "nan,2.0,nan,0.0,0.0,"]

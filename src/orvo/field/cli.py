@@ -14,6 +14,8 @@ stdout or the ``-o`` file, progress bars and messages to stderr.  A user
 error (a missing or malformed file, a bad number) prints one line to stderr
 and exits with status 2.  ``plan`` exits with 0 when the goal was reached
 and 1 when the planner stopped short ("stuck" or "iteration limit").
+An ``-o`` file is replaced only once its new content is complete on disk:
+a failed write leaves the previous file as it was.
 """
 
 from __future__ import annotations
@@ -25,6 +27,7 @@ import io
 import json
 import math
 import os
+import reprlib
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
@@ -221,7 +224,8 @@ def _render(args: argparse.Namespace) -> int:
         path = _plan_route(collection, start, goal, args)
     title = args.title
     if title is None and "name" not in collection.properties:
-        title = f"{name}: field value and repulsion direction"
+        # A file name is drawn as it is: its dollar signs must not start math text.
+        title = f"{name}: field value and repulsion direction".replace("$", r"\$")
     try:
         with _output(args.output, binary=True) as handle:
             render(collection, handle, size=args.size, extent=args.extent, path=path, title=title, progress=_progress(args))
@@ -246,9 +250,12 @@ def _eval(args: argparse.Namespace) -> int:
 def _plan(args: argparse.Namespace) -> int:
     collection, _ = _load_scene(args.scene)
     path = _plan_route(collection, args.start, args.goal, args)
+    try:
+        text = json.dumps(path.to_feature(), indent=1, allow_nan=False)
+    except ValueError:
+        raise UserError("the path holds numbers JSON cannot represent (the scene's field overflows)") from None
     with _output(args.output, binary=False) as handle:
-        json.dump(path.to_feature(), handle, indent=1)
-        handle.write("\n")
+        handle.write(text + "\n")
     summary = (
         f"{path.status}: {path.reason}; {len(path.path)} positions, length {path.length:.6g}, "
         f"largest field value on the way {path.max_field:.3g}"
@@ -268,7 +275,7 @@ def _info(args: argparse.Namespace) -> int:
         geometry = member.toRGeoJSON()["geometry"]
         vertices, segments = _counts(geometry["type"], geometry["coordinates"])
         label = member.properties.get("name", "") if isinstance(member.properties, dict) else ""
-        rows.append((index, geometry["type"], vertices, segments, str(label)))
+        rows.append((index, geometry["type"], vertices, segments, _label(label)))
         total = totals.setdefault(geometry["type"], [0, 0, 0])
         total[0] += 1
         total[1] += vertices
@@ -277,7 +284,7 @@ def _info(args: argparse.Namespace) -> int:
     centre = np.asarray(collection.get_center_point(), dtype=np.float64)
     out = sys.stdout
     scene_name = collection.properties.get("name") if isinstance(collection.properties, dict) else None
-    out.write(f"scene: {name}" + (f" ({scene_name})" if scene_name else "") + "\n")
+    out.write(f"scene: {name}" + (f" ({_label(scene_name)})" if scene_name else "") + "\n")
     out.write(f"members: {len(rows)}\n")
     out.write(f"  {'type':<16}{'count':>6}{'vertices':>10}{'segments':>10}\n")
     for kind, (count, vertices, segments) in totals.items():
@@ -309,6 +316,13 @@ def _counts(kind: str, coordinates: Any) -> tuple[int, int]:
     return corners, corners
 
 
+def _label(value: Any, limit: int = 60) -> str:
+    """A property value as one short line (a name may be any JSON value, of any size)."""
+    text = value if isinstance(value, str) else reprlib.repr(value)
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
 # --------------------------------------------------------------------------
 # Files
 
@@ -318,16 +332,7 @@ def _read_points(source: str) -> NDArray[np.float64]:
     if source == "-":
         return _parse_csv(sys.stdin, "stdin")
     if source.lower().endswith(".npy"):
-        try:
-            array = np.load(source, allow_pickle=False)
-        except (OSError, ValueError) as error:
-            raise UserError(f"cannot read points from {source!r}: {_reason(error)}") from None
-        if array.ndim != 2 or array.shape[1] != 2 or not np.issubdtype(array.dtype, np.number):
-            raise UserError(f"{source!r} must hold a numeric (N, 2) array, got {array.dtype} {array.shape}")
-        points = array.astype(np.float64)
-        if not np.all(np.isfinite(points)):
-            raise UserError(f"{source!r} holds values that are not finite")
-        return points
+        return _read_npy(source)
     try:
         with open(source, encoding="utf-8", newline="") as handle:
             return _parse_csv(handle, repr(source))
@@ -335,8 +340,65 @@ def _read_points(source: str) -> NDArray[np.float64]:
         raise UserError(f"cannot read points from {source!r}: {_reason(error)}") from None
 
 
+def _read_npy(source: str) -> NDArray[np.float64]:
+    """An (N, 2) numeric array from a .npy file, its header checked before anything is allocated."""
+    try:
+        with open(source, "rb") as handle:
+            size = os.fstat(handle.fileno()).st_size
+            head = handle.read(6)
+            if head[:4] == b"PK\x03\x04":
+                raise UserError(f"{source!r} is a zip archive (an .npz file?), not a .npy array")
+            if head != b"\x93NUMPY":
+                raise UserError(f"{source!r} is not a .npy file" + (" (it is empty)" if not head else ""))
+            handle.seek(0)
+            try:
+                version = np.lib.format.read_magic(handle)
+                if version == (1, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_1_0(handle)
+                elif version == (2, 0):
+                    shape, fortran, dtype = np.lib.format.read_array_header_2_0(handle)
+                else:
+                    raise UserError(f"{source!r}: .npy format version {version[0]}.{version[1]} is not supported")
+            except UserError:
+                raise
+            except Exception as error:  # noqa: BLE001 - numpy's header parser raises ValueError, EOFError,
+                # SyntaxError, tokenize.TokenError... on damaged bytes; each means the same thing here.
+                raise UserError(f"{source!r} has a broken .npy header: {_reason(error)}") from None
+            numeric = np.issubdtype(dtype, np.integer) or np.issubdtype(dtype, np.floating)
+            if len(shape) != 2 or shape[1] != 2 or not numeric or dtype.hasobject:
+                raise UserError(f"{source!r} must hold a numeric (N, 2) array, got {dtype} {shape}")
+            count = shape[0] * 2
+            # The header may claim more than the file holds: believe the file.
+            if count * dtype.itemsize > size - handle.tell():
+                raise UserError(f"{source!r} is shorter than its header says ({dtype} {shape})")
+            array = np.fromfile(handle, dtype=dtype, count=count)
+    except OSError as error:
+        raise UserError(f"cannot read points from {source!r}: {_reason(error)}") from None
+    if array.size != count:
+        raise UserError(f"{source!r} is shorter than its header says ({dtype} {shape})")
+    points = array.reshape(shape, order="F" if fortran else "C").astype(np.float64)
+    if not np.all(np.isfinite(points)):
+        raise UserError(f"{source!r} holds values that are not finite")
+    return points
+
+
+def _looks_numeric(field: str) -> bool:
+    """True for a field that is or starts like a number ("1;2", "0x10", "-.5e3")."""
+    try:
+        float(field)
+        return True
+    except ValueError:
+        pass
+    body = field.lstrip("+-")
+    return body[:1].isdigit() or (body[:1] == "." and body[1:2].isdigit())
+
+
 def _parse_csv(handle: IO[str], name: str) -> NDArray[np.float64]:
-    """x,y rows; a first row that is not two numbers is a header; blank lines are skipped."""
+    """x,y rows; a first row holding no number at all is a header; blank lines are skipped.
+
+    A first row with any number in it is data, so a mistyped first point
+    ("1;2", "0x10,2", "1,2,3") is reported rather than taken for a header.
+    """
     rows: list[tuple[float, float]] = []
     first = True
     try:
@@ -350,7 +412,7 @@ def _parse_csv(handle: IO[str], name: str) -> NDArray[np.float64]:
                     raise ValueError
                 x, y = float(fields[0]), float(fields[1])
             except ValueError:
-                if header:
+                if header and not any(_looks_numeric(f) for f in fields):
                     continue
                 raise UserError(f"{name} line {number}: expected two numbers x,y, got {','.join(fields)!r}") from None
             if not (math.isfinite(x) and math.isfinite(y)):
@@ -368,7 +430,10 @@ def _write_csv(
     gradients: NDArray[np.float64],
     nearest: NDArray[np.intp],
 ) -> None:
-    """x, y, value, grad_x, grad_y, member; floats with 17 significant digits (exact round trip)."""
+    """x, y, value, grad_x, grad_y, member; floats with 17 significant digits (exact round trip).
+
+    A point without a nearest member (-1: a non-finite point) gets an empty member field.
+    """
     handle.write("x,y,value,grad_x,grad_y,member\n")
     table = np.column_stack([points, values, gradients])
     buffer = io.StringIO()
@@ -378,7 +443,7 @@ def _write_csv(
         buffer.seek(0)
         buffer.truncate()
         for row, member in zip(block.tolist(), nearest[start:stop].tolist()):
-            buffer.write(",".join(repr(v) for v in row) + f",{member}\n")
+            buffer.write(",".join(repr(v) for v in row) + ("," if member < 0 else f",{member}") + "\n")
         handle.write(buffer.getvalue())
 
 
@@ -394,12 +459,8 @@ def _output(target: str | None, *, binary: bool) -> Iterator[Any]:
     yield buffer
     data = buffer.getvalue()
     try:
-        if isinstance(data, bytes):
-            with open(target, "wb") as handle:
-                handle.write(data)
-        else:
-            with open(target, "w", encoding="utf-8", newline="") as handle:
-                handle.write(data)
+        # Through a temporary file and a rename: a failure keeps the old file.
+        scene._write_file(target, data if isinstance(data, bytes) else data.encode("utf-8"))
     except OSError as error:
         raise UserError(f"cannot write {target!r}: {_reason(error)}") from None
 
@@ -416,7 +477,7 @@ def _reason(error: BaseException) -> str:
 
 
 def _say(message: str) -> None:
-    sys.stderr.write(f"{PROG}: {message}\n")
+    sys.stderr.write(f"{PROG}: {' '.join(message.split())}\n")
 
 
 # --------------------------------------------------------------------------
@@ -427,7 +488,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        return int(args.run(args))
+        # Overflow in the field far from a scene shows in the results (0, inf,
+        # NaN); numpy's warnings about it would only clutter stderr.
+        with np.errstate(all="ignore"):
+            return int(args.run(args))
     except UserError as error:
         _say(f"error: {error}")
         return 2
