@@ -334,7 +334,7 @@ def _read_points(source: str) -> NDArray[np.float64]:
     if source.lower().endswith(".npy"):
         return _read_npy(source)
     try:
-        with open(source, encoding="utf-8", newline="") as handle:
+        with open(source, encoding="utf-8-sig", newline="") as handle:
             return _parse_csv(handle, repr(source))
     except OSError as error:
         raise UserError(f"cannot read points from {source!r}: {_reason(error)}") from None
