@@ -291,45 +291,15 @@ Ref second_of_pair(const Ref& pair) {
     return items[1];
 }
 
-// An exported intp buffer, released when this goes out of scope.
-class IndexView {
-public:
-    IndexView() = default;
-    IndexView(const IndexView&) = delete;
-    IndexView& operator=(const IndexView&) = delete;
-    ~IndexView() {
-        if (held_) PyBuffer_Release(&b_);
-    }
-    // Takes `o` when it is an exact ndarray of native intp with one dimension.
-    bool take(PyObject* o) {
-        if (Py_TYPE(o) != fast::captured.ndarray) return false;
-        if (PyObject_GetBuffer(o, &b_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        const std::string_view f = b_.format ? b_.format : "B";
-        return b_.ndim == 1 && b_.itemsize == sizeof(Py_ssize_t) && (f == "l" || f == "q" || f == "<q" || f == "=q");
-    }
-    Py_ssize_t rows() const { return b_.shape[0]; }
-    // The values stay writable by anyone: read each one once.
-    const volatile Py_ssize_t* data() const { return static_cast<const volatile Py_ssize_t*>(b_.buf); }
-
-private:
-    Py_buffer b_{};
-    bool held_ = false;
-};
-
 // The gradient's last step computed here for plain arrays: row i is
 // -e_i * (G v_i) with G the grad_matrix of member dist_idxs[i], in the
 // einsum's arithmetic (a sum that starts from +0.0, so a row of signed
 // zeros comes out as numpy gives it).
 Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const Ref& vectors) {
-    fast::View e, v, g;
-    IndexView idx;
+    fast::View e, v, g, idx;
     if (!fast::ready(c) || !e.take(field.get(), 1) || !v.take(vectors.get(), 2, 2) || v.rows() != e.rows() ||
         !g.take(reinterpret_cast<CollectionObject*>(c.self)->grad_matrixes, 3, 2) || g.shape(1) != 2 ||
-        !idx.take(dist_idxs.get()) || idx.rows() != e.rows())
+        !idx.take_indices(dist_idxs.get()) || idx.rows() != e.rows())
         return {};
     const Py_ssize_t n = e.rows(), members = g.rows();
     // The output is allocated before any index is read: the allocation can
@@ -338,7 +308,7 @@ Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const R
     fast::Output out({n, 2});
     const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t m = idx.data()[i];
+        const Py_ssize_t m = idx.indices()[i];
         if (m < 0 || m >= members) return {};  // numpy wraps or raises
         const double* G = g.data() + 4 * m;
         const double* vi = v.data() + 2 * i;

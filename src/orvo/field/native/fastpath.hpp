@@ -118,6 +118,26 @@ public:
     // Takes `o` when it is an exact ndarray of native float64 with `ndim`
     // dimensions and, where given, `cols` columns.
     bool take(PyObject* o, int ndim, Py_ssize_t cols = -1, bool writable = false) {
+        if (!acquire(o, writable)) return false;
+        const std::string_view f = b_.format ? b_.format : "B";
+        return b_.itemsize == 8 && (f == "d" || f == "<d" || f == "=d") && b_.ndim == ndim &&
+               (cols < 0 || (ndim >= 2 && b_.shape[ndim - 1] == cols));
+    }
+    // Takes `o` when it is an exact one-dimensional ndarray of native intp.
+    bool take_indices(PyObject* o) {
+        if (!acquire(o, false)) return false;
+        const std::string_view f = b_.format ? b_.format : "B";
+        return b_.ndim == 1 && b_.itemsize == sizeof(Py_ssize_t) && (f == "l" || f == "q" || f == "<q" || f == "=q");
+    }
+    Py_ssize_t shape(int i) const { return b_.shape[i]; }
+    Py_ssize_t rows() const { return b_.shape[0]; }
+    const double* data() const { return static_cast<const double*>(b_.buf); }
+    double* mutable_data() const { return static_cast<double*>(b_.buf); }
+    // Anyone may write into the array meanwhile: read each index once.
+    const volatile Py_ssize_t* indices() const { return static_cast<const volatile Py_ssize_t*>(b_.buf); }
+
+private:
+    bool acquire(PyObject* o, bool writable) {
         if (Py_TYPE(o) != captured.ndarray) return false;
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(o, &b_, flags) < 0) {
@@ -125,16 +145,9 @@ public:
             return false;
         }
         held_ = true;
-        const std::string_view f = b_.format ? b_.format : "B";
-        return b_.itemsize == 8 && (f == "d" || f == "<d" || f == "=d") && b_.ndim == ndim &&
-               (cols < 0 || (ndim >= 2 && b_.shape[ndim - 1] == cols));
+        return true;
     }
-    Py_ssize_t shape(int i) const { return b_.shape[i]; }
-    Py_ssize_t rows() const { return b_.shape[0]; }
-    const double* data() const { return static_cast<const double*>(b_.buf); }
-    double* mutable_data() const { return static_cast<double*>(b_.buf); }
 
-private:
     Py_buffer b_{};
     bool held_ = false;
 };
