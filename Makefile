@@ -27,7 +27,8 @@ clean:
 # preloaded and Python's own allocator is swapped for malloc so that ASan sees
 # every allocation. Leak detection stays off (the interpreter keeps memory
 # alive at exit on purpose); tests/test_leaks.py looks for leaks instead.
-# `make fuzz` runs the fuzz targets with 10^4 examples each under that build.
+# `make fuzz` runs the fuzz targets with 10^4 examples each, and the GC stress
+# at every event with several seeds, under that build.
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 CXX ?= g++
@@ -49,7 +50,8 @@ sanitize: sanitize-install
 	$(SAN_ENV) $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 fuzz: sanitize-install
-	$(SAN_ENV) HYPOTHESIS_PROFILE=fuzz $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys tests/test_fuzz.py
+	$(SAN_ENV) HYPOTHESIS_PROFILE=fuzz $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys \
+		tests/test_fuzz.py tests/test_fuzz_files.py tests/test_gc_stress.py
 
 # `make demo` installs the package with the command-line tool (the `cli`
 # extra: matplotlib, tqdm) and draws the sample harbour with a planned path;

@@ -243,7 +243,7 @@ const Method point_in_rings{
         outer.require_ordered();
         if (!PyList_Check(c[2]) && !PyTuple_Check(c[2]))
             raise(PyExc_TypeError, "holes must be a list or tuple of rings, not %.200s", Py_TYPE(c[2])->tp_name);
-        Ref holes_seq = Ref::own(PySequence_Tuple(c[2]));
+        Ref holes_seq = items_of(c[2]);
         std::vector<Array> holes;
         holes.reserve(static_cast<size_t>(PyTuple_GET_SIZE(holes_seq.get())));
         std::vector<Ring> rings;

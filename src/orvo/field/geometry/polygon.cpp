@@ -272,7 +272,7 @@ const Method polygon_repulsion_vector{{"repulsion_vector", {"x", "min_dist_selec
     if (self->_S == 0) return c.np("zeros"_id)(tuple(n, integer(2)));
     Ref rings = get(c.self, &PolygonObject::rings);
     Ref outer = rings[0];
-    Ref holes = rings[Ref::own(PySlice_New(integer(1).get(), nullptr, nullptr))];
+    Ref holes = tail(rings, 1);
     Ref kernels = c.global("kernels"_id);
     Ref inside = kernels.attr("point_in_rings"_id)(x, outer, holes).attr("astype"_id)(Ref::borrow(
         reinterpret_cast<PyObject*>(&PyBool_Type)));

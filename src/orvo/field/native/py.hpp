@@ -155,6 +155,30 @@ Ref list(const A&... items) {
     return out;
 }
 
+// The items of a list or tuple as a tuple. The tuple is allocated before the
+// list is read, so Python code that the allocation runs (a collection) cannot
+// change the list between reading its size and copying its items; the
+// interpreter's own tuple(list) and list slicing read the size first.
+inline Ref items_of(PyObject* sequence, Py_ssize_t start = 0) {
+    if (PyTuple_Check(sequence) && start == 0) return Ref::borrow(sequence);
+    const auto size = [&] { return std::max<Py_ssize_t>(Py_SIZE(sequence) - start, 0); };
+    const Py_ssize_t n = size();
+    Ref out = Ref::own(PyTuple_New(n));
+    if (size() != n) raise(PyExc_RuntimeError, "list changed size during iteration");
+    PyObject** items = PyTuple_Check(sequence) ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item
+                                               : reinterpret_cast<PyListObject*>(sequence)->ob_item;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, Py_NewRef(items[start + i]));
+    return out;
+}
+
+// sequence[start:] as a list: for an exact list, read after the allocation
+// (see items_of); any other object slices itself.
+inline Ref tail(const Ref& sequence, Py_ssize_t start) {
+    if (!PyList_CheckExact(sequence.get())) return sequence[Ref::own(PySlice_New(integer(start).get(), nullptr, nullptr))];
+    Ref items = items_of(sequence.get(), start);
+    return Ref::own(PySequence_List(items.get()));
+}
+
 // Calls f(item) for every item of an iterable.
 template <class F>
 void for_each(PyObject* iterable, F&& f) {
