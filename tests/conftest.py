@@ -1,13 +1,23 @@
 """Shared fixtures for the geometry tests."""
 
+import os
 import subprocess
 import sys
 import textwrap
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 from orvo.field.geometry import MultiPointRGJ, PointRGJ
+
+# Property tests: a short derandomised run by default, a long random search with HYPOTHESIS_PROFILE=fuzz.
+_NOISY = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
+settings.register_profile("ci", max_examples=200, derandomize=True, deadline=None, database=None,
+                          suppress_health_check=_NOISY)
+settings.register_profile("fuzz", max_examples=10_000, deadline=None, database=None, print_blob=True,
+                          suppress_health_check=_NOISY)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 FIELDS = ("coordinates", "repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties", "bbox")
 MEMBERS = tuple(sorted(FIELDS))  # pickle state order

@@ -7,25 +7,18 @@ HYPOTHESIS_PROFILE=fuzz runs a long randomised search instead of the short deter
 """
 
 import array as arraymodule
-import os
 import pickle
 import warnings
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from orvo.field import kernels
 from orvo.field.geometry import (GeometryCollectionRGJ, LineStringRGJ, MultiLineStringRGJ, MultiPointRGJ,
                                  MultiPolygonRGJ, PointRGJ, PolygonRGJ, RGJGeometry, _RGJ_TYPES)
 
-_NOISY = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
-settings.register_profile("ci", max_examples=200, derandomize=True, deadline=None, database=None,
-                          suppress_health_check=_NOISY)
-settings.register_profile("fuzz", max_examples=10_000, deadline=None, database=None, print_blob=True,
-                          suppress_health_check=_NOISY)
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 # Nesting depth of each class's coordinates: 0 is one (x, y) pair.
 DEPTH = {PointRGJ: 0, MultiPointRGJ: 1, LineStringRGJ: 1, MultiLineStringRGJ: 2, PolygonRGJ: 2, MultiPolygonRGJ: 3}

@@ -16,18 +16,12 @@ from importlib import resources
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from orvo.field import cli, scene
 from orvo.field.geometry import GeometryCollectionRGJ
 
-_NOISY = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
-settings.register_profile("ci", max_examples=200, derandomize=True, deadline=None, database=None,
-                          suppress_health_check=_NOISY)
-settings.register_profile("fuzz", max_examples=10_000, deadline=None, database=None, print_blob=True,
-                          suppress_health_check=_NOISY)
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 # Drawing a picture takes a good part of a second: render gets a tenth of the examples.
 _FEW = settings(max_examples=max(10, settings.default.max_examples // 10))
 
