@@ -155,17 +155,22 @@ Ref list(const A&... items) {
     return out;
 }
 
-// The items of a list or tuple as a tuple. The tuple is allocated before the
-// list is read, so Python code that the allocation runs (a collection) cannot
-// change the list between reading its size and copying its items; the
-// interpreter's own tuple(list) and list slicing read the size first.
+// tuple(sequence[start:]). For an exact list or tuple the tuple is allocated
+// before the items are read, so Python code that the allocation runs (a
+// collection) cannot change the list between reading its size and copying
+// its items: the interpreter's own tuple(list) and list slicing read the
+// size first. Any other iterable (a subclass too) iterates itself.
 inline Ref items_of(PyObject* sequence, Py_ssize_t start = 0) {
-    if (PyTuple_Check(sequence) && start == 0) return Ref::borrow(sequence);
+    if (PyTuple_CheckExact(sequence) && start == 0) return Ref::borrow(sequence);
+    if (!PyTuple_CheckExact(sequence) && !PyList_CheckExact(sequence)) {
+        Ref all = Ref::own(PySequence_Tuple(sequence));
+        return start == 0 ? all : Ref::own(PyTuple_GetSlice(all.get(), start, PY_SSIZE_T_MAX));
+    }
     const auto size = [&] { return std::max<Py_ssize_t>(Py_SIZE(sequence) - start, 0); };
     const Py_ssize_t n = size();
     Ref out = Ref::own(PyTuple_New(n));
     if (size() != n) raise(PyExc_RuntimeError, "list changed size during iteration");
-    PyObject** items = PyTuple_Check(sequence) ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item
+    PyObject** items = PyTuple_CheckExact(sequence) ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item
                                                : reinterpret_cast<PyListObject*>(sequence)->ob_item;
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, Py_NewRef(items[start + i]));
     return out;
