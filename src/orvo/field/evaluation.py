@@ -128,14 +128,27 @@ def _run(
     values = np.empty(n, dtype=np.float64)
     gradients = np.empty((n, 2), dtype=np.float64)
     members = np.empty(n, dtype=np.intp) if nearest else None
+    one_pass = _one_pass()
     for start, stop in _chunked(n, size, progress):
         chunk = xy[start:stop]
-        values[start:stop] = field.eval(chunk)
-        gradients[start:stop] = field.gradient(chunk)
+        # One indexed pass gives all three answers when the collection is a
+        # plain one; otherwise its methods answer, each in its own pass.
+        fused = one_pass(field, chunk)
+        if fused is not None:
+            values[start:stop], gradients[start:stop] = fused[0], fused[1]
+        else:
+            values[start:stop] = field.eval(chunk)
+            gradients[start:stop] = field.gradient(chunk)
         if members is not None:
-            members[start:stop] = field.squared_dist(chunk, return_reference=True)[1]
+            members[start:stop] = fused[2] if fused is not None else field.squared_dist(chunk, return_reference=True)[1]
             members[start:stop][~np.isfinite(chunk).all(axis=1)] = -1
     return values, gradients, members
+
+
+def _one_pass() -> Any:
+    from orvo.field.geometry import collection
+
+    return collection._evaluate
 
 
 def as_collection(geometry: RGJGeometry) -> GeometryCollectionRGJ:

@@ -6,6 +6,7 @@
 // (through the subclass's repulsion_vector), bounding-box tests, the centre
 // point and the RGeoJSON export.
 #include "../native/fastpath.hpp"
+#include "../native/layouts.hpp"
 #include "../native/module.hpp"
 
 namespace {
@@ -191,6 +192,20 @@ PyGetSetDef geo_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The registry every geometry module joins at load (layouts.hpp).
+Registry shared_registry;
+
+void share_registry(PyObject* module, const Ref& np, const Ref& base) {
+    registry = &shared_registry;
+    auto* type = reinterpret_cast<PyTypeObject*>(base.get());
+    shared_registry.np = np.get();
+    shared_registry.squared_dist = _PyType_Lookup(type, "squared_dist"_id);
+    shared_registry.get_dist_matrix = _PyType_Lookup(type, "get_dist_matrix"_id);
+    shared_registry.eval = _PyType_Lookup(type, "eval"_id);
+    shared_registry.modules[static_cast<int>(ModuleId::Base)] = PyModule_GetDict(module);
+    mod::add(module, "_registry", Ref::own(PyCapsule_New(&shared_registry, "orvo.field.geometry.base._registry", nullptr)));
+}
+
 void base_exec(PyObject* module) {
     base_module = module;
     Ref np = Ref::own(PyImport_ImportModule("numpy"));
@@ -215,6 +230,7 @@ void base_exec(PyObject* module) {
         mod::add_method(module, base, *m, defaults.get());
     }
     orvo::fast::capture_base(base.get());
+    share_registry(module, np, base);
     Ref property = Ref::own(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(base.get()), geo_getset));
     mod::set_attr(base, "__geo_interface__"_id, property);
 }

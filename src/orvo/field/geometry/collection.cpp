@@ -4,11 +4,20 @@
 // `_RGJ_TYPES` and combines their fields: per query point it picks one
 // member for the squared distance, the repulsion vector and the gradient.
 // It talks to its members only through their public methods and attributes.
+#include "../kernels/parallel.hpp"
+#include "../kernels/scene.hpp"
 #include "../native/fastpath.hpp"
+#include "../native/layouts.hpp"
 #include "../native/module.hpp"
 
+#include <atomic>
+#include <cfenv>
 #include <cmath>
+#include <cstring>
 #include <deque>
+#include <memory>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -224,8 +233,504 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
     return watch.clean() ? out.array : Ref();
 }
 
+// ---------------------------------------------------------------------------
+// The scene index: squared_dist, repulsion_vector and gradient of the whole
+// collection in one indexed pass (kernels/scene.hpp), for collections whose
+// members are plain instances of the package's classes.
+//
+// When it applies. The collection is of the exact class with its own
+// methods and the base type's eval; every member is of an exact package
+// class whose repulsion_vector, squared_dist and get_dist_matrix are the
+// ones the class was built with; the modules' `np` is numpy and their
+// `kernels` functions are the kernel module's own; every field the members'
+// steps read holds a plain float64 array of the expected shape; each
+// polygon's cached `metric` and the collection's `inv_repulsions` row equal
+// the member's inv_repulsion bit for bit (so one metric ranks everything).
+// Otherwise the stated steps run, as before.
+//
+// Kept between calls, never stale. An index is built once per collection
+// and kept in `scene_caches`, keyed by the collection (its entry dies with
+// it). Each call first checks, without running any Python code, that the
+// index still describes the collection:
+//  - `rgjs` is the same list, of the same length, holding the same member
+//    objects in the same order (a list changed in place shows here);
+//  - each member's fields are the same objects as at the build and its
+//    segment count is the same (replacing a field, set_coordinates,
+//    set_repulsion, _build_segments and _build_segment_cache all store new
+//    objects); the polygons' ring lists hold the same ring arrays;
+//  - small arrays are compared by value: every member's inv_repulsion and
+//    polygon metric (in-place writes show), and the collection's
+//    inv_repulsions and grad_matrixes are read afresh at every call;
+//  - points of Point and MultiPoint members are read afresh at every call,
+//    so callers can move them by writing into `coordinates`;
+//  - segment caches and rings are the package's own frozen arrays
+//    (read-only over bytes, which no one can make writable again), trusted
+//    while they are the ones stored; any other array is copied at the build
+//    and compared by value at every call;
+//  - the classes' methods and the modules' `np` and `kernels` are looked up
+//    afresh, so replacing any of them shows at the next call.
+// The index holds references to the arrays it depends on, so an identity
+// seen once cannot be reused by another object while it is kept. Anything
+// that fails these checks rebuilds the index, or, when the new state cannot
+// be indexed, runs the stated steps. All checks come after the last point
+// where Python code could run in the call (output allocation), so what was
+// checked is what is used.
+
+namespace k = orvo::kernels;
+
+struct Watched {
+    Ref array;
+    int ndim = 2;
+    std::vector<double> copy;  // its contents, when it was not frozen
+};
+
+struct MemberRecord {
+    PyObject* object;  // borrowed: `rgjs` holds it
+    PyTypeObject* type;
+    k::MemberKind kind;
+    std::array<PyObject*, 5> fields{};  // identities: inv_repulsion, _p1, _v, _v_dot_v, rings or metric
+    Py_ssize_t count = 0;
+    double metric[4] = {};
+    std::vector<PyObject*> rings;  // a polygon's ring arrays
+};
+
+struct SceneCache {
+    PyObject* rgjs = nullptr;  // borrowed identity
+    std::vector<MemberRecord> members;
+    std::vector<Watched> watched;
+    std::shared_ptr<const k::Scene> scene;
+};
+
+// Never destroyed: its references must not be released after the
+// interpreter has finalised.
+auto& scene_caches = *new std::unordered_map<PyObject*, SceneCache>;
+PyObject* own_methods[3] = {};  // the collection's squared_dist, repulsion_vector, gradient
+
+bool same_bits(const double* a, const double* b, size_t n) { return std::memcmp(a, b, n * sizeof(double)) == 0; }
+
+// The member's class, when it is one of the package's exact classes with
+// the methods it was built with.
+std::optional<ClassId> plain_class(PyTypeObject* t) {
+    const Registry& r = *registry;
+    for (int id = 0; id < static_cast<int>(ClassId::Count); ++id) {
+        if (t != r.types[id]) continue;
+        if (_PyType_Lookup(t, "repulsion_vector"_id) != r.repulsion_vector[id] ||
+            _PyType_Lookup(t, "squared_dist"_id) != r.squared_dist ||
+            _PyType_Lookup(t, "get_dist_matrix"_id) != r.get_dist_matrix)
+            return std::nullopt;
+        return static_cast<ClassId>(id);
+    }
+    return std::nullopt;
+}
+
+PyObject* dict_item(PyObject* dict, PyObject* key) {
+    PyObject* v = dict ? PyDict_GetItemWithError(dict, key) : nullptr;
+    if (v == nullptr) PyErr_Clear();
+    return v;
+}
+
+// The modules and the collection's class are as they were built.
+bool environment_ready(const Call& c) {
+    const Registry& r = *registry;
+    if (!fast::ready(c) || r.kernels == nullptr) return false;
+    for (ModuleId m : {ModuleId::Base, ModuleId::Point, ModuleId::LineString, ModuleId::Polygon})
+        if (dict_item(r.modules[static_cast<int>(m)], "np"_id) != r.np) return false;
+    for (ModuleId m : {ModuleId::LineString, ModuleId::Polygon})
+        if (dict_item(r.modules[static_cast<int>(m)], "kernels"_id) != r.kernels) return false;
+    PyObject* kernels = PyModule_GetDict(r.kernels);
+    if (dict_item(kernels, "segment_repulsion_vectors"_id) != r.segment_kernel ||
+        dict_item(kernels, "point_in_rings"_id) != r.rings_kernel)
+        return false;
+    PyTypeObject* t = Py_TYPE(c.self);
+    return t == Class<GeometryCollectionRGJ_spec>::type && _PyType_Lookup(t, "squared_dist"_id) == own_methods[0] &&
+           _PyType_Lookup(t, "repulsion_vector"_id) == own_methods[1] &&
+           _PyType_Lookup(t, "gradient"_id) == own_methods[2] && _PyType_Lookup(t, "eval"_id) == r.eval;
+}
+
+// An array that nobody can write into: read-only, over a bytes object.
+bool frozen_array(PyObject* a) {
+    Py_buffer b;
+    if (PyObject_GetBuffer(a, &b, PyBUF_WRITABLE) == 0) {
+        PyBuffer_Release(&b);
+        return false;
+    }
+    PyErr_Clear();
+    Ref o = Ref::borrow(a);
+    while (Py_TYPE(o.get()) == fast::captured.ndarray) {
+        PyObject* base = PyObject_GetAttr(o.get(), "base"_id);
+        if (base == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        o = Ref::own(base);
+    }
+    return PyBytes_CheckExact(o.get());
+}
+
+// Reads one member into `in` and `rec` for a build; false when it cannot be
+// indexed. `views` keeps the arrays' buffers until the scene has copied them.
+bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& rec, std::deque<fast::View>& views,
+                 std::vector<Watched>& watched) {
+    auto* base = reinterpret_cast<RGJObject*>(obj);
+    rec.object = obj;
+    rec.type = Py_TYPE(obj);
+    rec.fields[0] = base->inv_repulsion;
+    if (!fast::matrix(base->inv_repulsion, rec.metric)) return false;
+    in.metric = {rec.metric[0], rec.metric[1], rec.metric[2], rec.metric[3]};
+    watched.push_back({Ref::borrow(base->inv_repulsion), 2, {}});
+    auto segments = [&](PyObject* p1, PyObject* v, PyObject* vdv) {
+        fast::View &a = views.emplace_back(), &b = views.emplace_back(), &d = views.emplace_back();
+        if (!a.take(p1, 2, 2) || !b.take(v, 2, 2) || !d.take(vdv, 1) || b.rows() != a.rows() || d.rows() != a.rows())
+            return false;
+        in.segments = {a.data(), b.data(), d.data(), a.rows()};
+        rec.fields[1] = p1, rec.fields[2] = v, rec.fields[3] = vdv;
+        for (auto [o, view] : {std::pair{p1, &a}, {v, &b}, {vdv, &d}}) {
+            const int ndim = view == &d ? 1 : 2;
+            Watched& w = watched.emplace_back(Watched{Ref::borrow(o), ndim, {}});
+            if (!frozen_array(o)) w.copy.assign(view->data(), view->data() + ndim * a.rows());
+        }
+        return true;
+    };
+    switch (id) {
+        case ClassId::Point:
+        case ClassId::MultiPoint:
+            in.kind = id == ClassId::Point ? k::MemberKind::Point : k::MemberKind::MultiPoint;
+            return true;
+        case ClassId::LineString:
+        case ClassId::MultiLineString: {
+            auto* o = reinterpret_cast<LineStringObject*>(obj);
+            rec.count = o->lines_n;
+            in.kind = o->lines_n <= 0 ? k::MemberKind::Zero : k::MemberKind::Segments;
+            return o->lines_n <= 0 || segments(o->_p1, o->_v, o->_v_dot_v);
+        }
+        case ClassId::MultiPolygon: {
+            auto* o = reinterpret_cast<MultiPolygonObject*>(obj);
+            rec.count = o->_S;
+            in.kind = o->_S == 0 ? k::MemberKind::Zero : k::MemberKind::Segments;
+            return o->_S == 0 || segments(o->_p1, o->_v, o->_v_dot_v);
+        }
+        case ClassId::Polygon: {
+            auto* o = reinterpret_cast<PolygonObject*>(obj);
+            rec.count = o->_S;
+            in.kind = o->_S == 0 ? k::MemberKind::Zero : k::MemberKind::Polygon;
+            if (o->_S == 0) return true;
+            double m[4];
+            if (!fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
+            rec.fields[4] = o->metric;
+            watched.push_back({Ref::borrow(o->metric), 2, {}});
+            if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return false;
+            for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
+                PyObject* ring = PyList_GET_ITEM(o->rings, r);
+                fast::View& view = views.emplace_back();
+                if (!view.take(ring, 2, 2)) return false;
+                in.rings.push_back({view.data(), view.rows()});
+                rec.rings.push_back(ring);
+                Watched& w = watched.emplace_back(Watched{Ref::borrow(ring), 2, {}});
+                if (!frozen_array(ring)) w.copy.assign(view.data(), view.data() + 2 * view.rows());
+            }
+            return segments(o->_p1, o->_v, o->_v_dot_v);
+        }
+        case ClassId::Count: break;
+    }
+    return false;
+}
+
+// The member still is what `rec` recorded.
+bool member_unchanged(const MemberRecord& rec) {
+    PyObject* obj = rec.object;
+    auto* base = reinterpret_cast<RGJObject*>(obj);
+    double m[4];
+    if (Py_TYPE(obj) != rec.type || base->inv_repulsion != rec.fields[0] || !fast::matrix(base->inv_repulsion, m) ||
+        !same_bits(m, rec.metric, 4))
+        return false;
+    switch (rec.kind) {
+        case k::MemberKind::Point:
+        case k::MemberKind::MultiPoint: return true;
+        default: break;
+    }
+    if (rec.type == registry->types[static_cast<int>(ClassId::Polygon)]) {
+        auto* o = reinterpret_cast<PolygonObject*>(obj);
+        if (o->_S != rec.count) return false;
+        if (rec.kind == k::MemberKind::Zero) return true;
+        if (o->metric != rec.fields[4] || !fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
+        if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) != static_cast<Py_ssize_t>(rec.rings.size()))
+            return false;
+        for (size_t r = 0; r < rec.rings.size(); ++r)
+            if (PyList_GET_ITEM(o->rings, static_cast<Py_ssize_t>(r)) != rec.rings[r]) return false;
+        return o->_p1 == rec.fields[1] && o->_v == rec.fields[2] && o->_v_dot_v == rec.fields[3];
+    }
+    if (rec.type == registry->types[static_cast<int>(ClassId::MultiPolygon)]) {
+        auto* o = reinterpret_cast<MultiPolygonObject*>(obj);
+        return o->_S == rec.count && (rec.kind == k::MemberKind::Zero || (o->_p1 == rec.fields[1] &&
+                                                                          o->_v == rec.fields[2] &&
+                                                                          o->_v_dot_v == rec.fields[3]));
+    }
+    auto* o = reinterpret_cast<LineStringObject*>(obj);
+    return o->lines_n == rec.count &&
+           (rec.kind == k::MemberKind::Zero ||
+            (o->_p1 == rec.fields[1] && o->_v == rec.fields[2] && o->_v_dot_v == rec.fields[3]));
+}
+
+bool cache_unchanged(const SceneCache& cache, PyObject* rgjs) {
+    if (!cache.scene || rgjs != cache.rgjs || !PyList_CheckExact(rgjs) ||
+        PyList_GET_SIZE(rgjs) != static_cast<Py_ssize_t>(cache.members.size()))
+        return false;
+    for (size_t m = 0; m < cache.members.size(); ++m)
+        if (PyList_GET_ITEM(rgjs, static_cast<Py_ssize_t>(m)) != cache.members[m].object ||
+            !member_unchanged(cache.members[m]))
+            return false;
+    for (const Watched& w : cache.watched) {
+        if (w.copy.empty()) continue;
+        fast::View v;
+        if (!v.take(w.array.get(), w.ndim, w.ndim == 2 ? 2 : -1) ||
+            static_cast<size_t>(v.rows() * w.ndim) != w.copy.size() || !same_bits(v.data(), w.copy.data(), w.copy.size()))
+            return false;
+    }
+    return true;
+}
+
+// The index for the collection as it is now, built if need be; null when
+// it cannot be indexed. Runs no Python code.
+std::shared_ptr<const k::Scene> current_scene(PyObject* self) {
+    PyObject* rgjs = reinterpret_cast<CollectionObject*>(self)->rgjs;
+    auto found = scene_caches.find(self);
+    if (found != scene_caches.end() && cache_unchanged(found->second, rgjs)) return found->second.scene;
+    if (found != scene_caches.end()) scene_caches.erase(found);
+    if (!PyList_CheckExact(rgjs) || PyList_GET_SIZE(rgjs) == 0) return nullptr;
+    SceneCache cache;
+    cache.rgjs = rgjs;
+    std::vector<k::MemberInput> inputs(static_cast<size_t>(PyList_GET_SIZE(rgjs)));
+    std::deque<fast::View> views;
+    for (Py_ssize_t m = 0; m < PyList_GET_SIZE(rgjs); ++m) {
+        PyObject* obj = PyList_GET_ITEM(rgjs, m);
+        const std::optional<ClassId> id = plain_class(Py_TYPE(obj));
+        MemberRecord& rec = cache.members.emplace_back();
+        if (!id || !read_member(obj, *id, inputs[static_cast<size_t>(m)], rec, views, cache.watched)) return nullptr;
+        rec.kind = inputs[static_cast<size_t>(m)].kind;
+    }
+    if (!k::indexable(inputs)) return nullptr;
+    cache.scene = std::make_shared<const k::Scene>(inputs);
+    auto scene = cache.scene;
+    scene_caches.emplace(self, std::move(cache));
+    return scene;
+}
+
+void forget_scene(PyObject* self) noexcept { scene_caches.erase(self); }
+
+// The query points of a fused call: a float64 array of shape (n, 2) or (2,),
+// or what fast::Points reads.
+class Query {
+public:
+    bool read(PyObject* x) {
+        if (Py_TYPE(x) == fast::captured.ndarray) {
+            if (pair_.take(x, 1) && pair_.shape(0) == 2) return set(pair_.data(), 1);
+            if (rows_.take(x, 2, 2) && rows_.rows() > 0) return set(rows_.data(), rows_.rows());
+            return false;
+        }
+        return small_.read(x) && set(small_.data(), small_.size());
+    }
+    const double* data() const { return data_; }
+    Py_ssize_t size() const { return n_; }
+
+private:
+    bool set(const double* d, Py_ssize_t n) {
+        data_ = d, n_ = n;
+        return true;
+    }
+    fast::View pair_, rows_;
+    fast::Points small_;
+    const double* data_ = nullptr;
+    Py_ssize_t n_ = 0;
+};
+
+// The members' answers for every query point from the index, or false
+// (no error set) when they must come from the stated steps. `live` copies
+// the point members' points as they are now. `underflow` tells that some
+// arithmetic underflowed, which the caller must let numpy judge.
+bool scene_rows(const Call& c, const Query& x, std::vector<k::SceneRow>& rows, bool& underflow) {
+    if (!environment_ready(c)) return false;
+    std::shared_ptr<const k::Scene> scene = current_scene(c.self);
+    if (!scene) return false;
+    PyObject* rgjs = reinterpret_cast<CollectionObject*>(c.self)->rgjs;
+    std::vector<k::LivePoints> live(static_cast<size_t>(scene->size()));
+    std::vector<double> points;
+    std::vector<std::pair<size_t, size_t>> spans(live.size());
+    bool negative_zero = false;  // a multi-point holds a -0.0
+    for (Py_ssize_t m = 0; m < scene->size(); ++m) {
+        PyObject* obj = PyList_GET_ITEM(rgjs, m);
+        const bool point = Py_TYPE(obj) == registry->types[static_cast<int>(ClassId::Point)];
+        if (!point && Py_TYPE(obj) != registry->types[static_cast<int>(ClassId::MultiPoint)]) continue;
+        PyObject* coordinates = reinterpret_cast<RGJObject*>(obj)->coordinates;
+        fast::View flat, table;
+        const double* p = nullptr;
+        Py_ssize_t count = 1;
+        if (point && flat.take(coordinates, 1) && flat.shape(0) == 2) p = flat.data();
+        else if (table.take(coordinates, 2, 2) && table.rows() > 0 && (!point || table.rows() == 1))
+            p = table.data(), count = table.rows();
+        if (p == nullptr ||
+            !std::all_of(p, p + 2 * count, [](double v) { return std::fabs(v) <= 1e100; }))
+            return false;
+        negative_zero |= !point && std::any_of(p, p + 2 * count, [](double v) { return v == 0.0 && std::signbit(v); });
+        spans[static_cast<size_t>(m)] = {points.size(), static_cast<size_t>(count)};
+        points.insert(points.end(), p, p + 2 * count);
+    }
+    for (size_t m = 0; m < live.size(); ++m)
+        if (spans[m].second) live[m] = {points.data() + spans[m].first, static_cast<std::ptrdiff_t>(spans[m].second)};
+    const Py_ssize_t n = x.size();
+    rows.resize(static_cast<size_t>(n));
+    std::atomic<bool> failed{false}, underflowed{false};
+    const double* xy = x.data();
+    const bool done = k::parallel_for(n, static_cast<double>(n) * 400.0, [&](Py_ssize_t begin, Py_ssize_t end) {
+        std::feclearexcept(FE_ALL_EXCEPT);
+        for (Py_ssize_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
+            const double px = xy[2 * i], py = xy[2 * i + 1];
+            if (std::isfinite(px) && std::isfinite(py) && std::fabs(px) <= 1e100 && std::fabs(py) <= 1e100) {
+                Py_ssize_t stop = i + 1;
+                while (stop < end && std::isfinite(xy[2 * stop]) && std::isfinite(xy[2 * stop + 1]) &&
+                       std::fabs(xy[2 * stop]) <= 1e100 && std::fabs(xy[2 * stop + 1]) <= 1e100)
+                    ++stop;
+                if (scene->run(xy, i, stop, live, rows.data()) != k::RowStatus::Done) failed = true;
+                i = stop - 1;
+            } else if (!std::isfinite(px) || !std::isfinite(py)) {
+                if (!scene->run_nonfinite(rows[static_cast<size_t>(i)])) failed = true;
+            } else {
+                failed = true;
+            }
+        }
+        if (std::fetestexcept(FE_OVERFLOW | FE_INVALID)) failed = true;
+        if (std::fetestexcept(FE_UNDERFLOW)) underflowed = true;
+    });
+    if (!done) raise();
+    if (negative_zero)
+        for (k::SceneRow& row : rows) row.signed_zero |= row.d == 0.0;
+    underflow = underflowed.load();
+    return !failed.load();
+}
+
+// The collection's repulsion_vector choice (its inv_repulsions) ranks the
+// members as their own squared distances do: every row equals the
+// member's inv_repulsion, which the index was built with.
+bool choices_agree(PyObject* self) {
+    fast::View stack;
+    const auto found = scene_caches.find(self);
+    if (found == scene_caches.end()) return false;
+    const std::vector<MemberRecord>& members = found->second.members;
+    if (!stack.take(reinterpret_cast<CollectionObject*>(self)->inv_repulsions, 3, 2) ||
+        stack.rows() != static_cast<Py_ssize_t>(members.size()) || stack.shape(1) != 2)
+        return false;
+    for (size_t m = 0; m < members.size(); ++m)
+        if (!same_bits(stack.data() + 4 * m, members[m].metric, 4)) return false;
+    return true;
+}
+
+// Whether numpy, as configured now (np.seterr), ignores underflow, as it
+// does by default: then an underflow in arithmetic that stands for numpy's
+// changes nothing anyone can see.
+bool underflow_ignored() {
+    Ref state = Ref::borrow(registry->np).attr("geterr"_id)();
+    return PyUnicode_CompareWithASCIIString(state["under"_id].get(), "ignore") == 0;
+}
+
+// -e_i * (G v_i) for the rows, G the grad_matrix of each row's member, in
+// the einsum's arithmetic; false when an operand is not plain or the
+// arithmetic overflowed or was invalid.
+bool gradient_rows(PyObject* self, const Ref& field, const std::vector<k::SceneRow>& rows, double* out,
+                   bool& underflow) {
+    fast::View e, g;
+    if (!e.take(field.get(), 1) || e.rows() != static_cast<Py_ssize_t>(rows.size()) ||
+        !g.take(reinterpret_cast<CollectionObject*>(self)->grad_matrixes, 3, 2) || g.shape(1) != 2)
+        return false;
+    std::feclearexcept(FE_ALL_EXCEPT);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].member >= g.rows()) return false;
+        const double* G = g.data() + 4 * rows[i].member;
+        const double scale = -e.data()[i];
+        out[2 * i] = scale * ((0.0 + G[0] * rows[i].vx) + G[1] * rows[i].vy);
+        out[2 * i + 1] = scale * ((0.0 + G[2] * rows[i].vx) + G[3] * rows[i].vy);
+    }
+    underflow |= std::fetestexcept(FE_UNDERFLOW) != 0;
+    return !std::fetestexcept(FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO);
+}
+
+// np.exp(-d) over the rows' squared distances: the collection's eval.
+Ref field_values(const std::vector<k::SceneRow>& rows) {
+    fast::Output negated({static_cast<Py_ssize_t>(rows.size())});
+    for (size_t i = 0; i < rows.size(); ++i) negated.data()[i] = -rows[i].d;
+    return Ref::borrow(registry->np).attr("exp"_id)(negated.array);
+}
+
+Ref fused_squared_dist(const Call& c) {
+    if (c[1] != Py_True || c[2] != Py_True || (c[3] != Py_True && c[3] != Py_False)) return {};
+    Query x;
+    if (!x.read(c[0])) return {};
+    fast::Output values({x.size()});
+    std::unique_ptr<fast::Output> index;
+    if (c[3] == Py_True) index = std::make_unique<fast::Output>(std::initializer_list<Py_ssize_t>{x.size()}, true);
+    std::vector<k::SceneRow> rows;
+    bool underflow = false;
+    if (!scene_rows(c, x, rows, underflow)) return {};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        // Which zero np.min keeps depends on its reduction order.
+        if (!index && rows[i].signed_zero) return {};
+        values.data()[i] = rows[i].d;
+        if (index) index->index_data[i] = rows[i].member;
+    }
+    if (underflow && !underflow_ignored()) return {};
+    return index ? tuple(values.array, index->array) : values.array;
+}
+
+Ref fused_repulsion_vector(const Call& c) {
+    Query x;
+    if (c[1] != Py_True || c.kwargs || !x.read(c[0])) return {};
+    fast::Output out({x.size(), 2});
+    std::vector<k::SceneRow> rows;
+    bool underflow = false;
+    if (!scene_rows(c, x, rows, underflow) || !choices_agree(c.self)) return {};
+    for (size_t i = 0; i < rows.size(); ++i) out.data()[2 * i] = rows[i].vx, out.data()[2 * i + 1] = rows[i].vy;
+    if (underflow && !underflow_ignored()) return {};
+    return out.array;
+}
+
+Ref fused_gradient(const Call& c) {
+    Query x;
+    if (c.kwargs || !x.read(c[0])) return {};
+    fast::Output out({x.size(), 2});
+    std::vector<k::SceneRow> rows;
+    bool underflow = false;
+    if (!scene_rows(c, x, rows, underflow) || !choices_agree(c.self)) return {};
+    Ref field = field_values(rows);
+    if (!gradient_rows(c.self, field, rows, out.data(), underflow)) return {};
+    if (underflow && !underflow_ignored()) return {};
+    return out.array;
+}
+
+// _evaluate(collection, x): the field values, gradients and nearest members
+// of a float64 (N, 2) array in one pass, as eval, gradient and
+// squared_dist(return_reference=True)[1] give them; None when they must
+// come from those methods.
+const Method evaluate_function{{"_evaluate", {"collection", "x"}, 2}, [](Call& c) {
+    if (Py_TYPE(c[0]) != Class<GeometryCollectionRGJ_spec>::type) return none();
+    Call inner = c;
+    inner.self = c[0];
+    Query x;
+    if (!x.read(c[1])) return none();
+    fast::Output gradients({x.size(), 2});
+    fast::Output nearest({x.size()}, true);
+    std::vector<k::SceneRow> rows;
+    bool underflow = false;
+    if (!scene_rows(inner, x, rows, underflow) || !choices_agree(inner.self)) return none();
+    for (size_t i = 0; i < rows.size(); ++i) nearest.index_data[i] = rows[i].member;
+    Ref values = field_values(rows);
+    if (!gradient_rows(inner.self, values, rows, gradients.data(), underflow)) return none();
+    if (underflow && !underflow_ignored()) return none();
+    return tuple(values, gradients.array, nearest.array);
+}, "_evaluate(collection, x)\n\nField values (N,), gradients (N, 2) and nearest members (N,) of a plain "
+   "collection at a float64 (N, 2) array in one indexed pass, or None when the collection's own methods must "
+   "answer."};
+
 const Method squared_dist{
     {"squared_dist", {"x", "scaled", "inverted", "return_reference"}, 1, true}, [](Call& c) {
+        if (Ref fused = fused_squared_dist(c)) return fused;
         Ref per = per_member(c.self, [&](const Ref& m) {
             return call(m.attr("squared_dist"_id).get(), {c[0]}, {{"scaled"_id, c[1]}, {"inverted"_id, c[2]}});
         });
@@ -239,6 +744,7 @@ const Method squared_dist{
     "Smallest member squared distance per query point; with return_reference, also the member index."};
 
 const Method repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+    if (Ref fused = fused_repulsion_vector(c)) return fused;
     Ref kwargs = c.kwargs_dict();
     check(PyDict_SetItem(kwargs.get(), "min_dist_select"_id, c[1]));
     Ref empty = Ref::own(PyTuple_New(0));
@@ -320,6 +826,7 @@ Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const R
 }
 
 const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {
+    if (Ref fused = fused_gradient(c)) return fused;
     Ref self = Ref::borrow(c.self);
     Ref args = tuple(c[0]);
     Ref reference = Ref::own(PyObject_Call(self.attr("squared_dist"_id).get(), args.get(),
@@ -347,6 +854,7 @@ void collection_exec(PyObject* module) {
     Ref cls = mod::create_class<GeometryCollectionRGJ_spec>(
         module, mod::import_base(base_module, "MultiRGJGeometry"), "GeometryCollectionRGJ",
         {{Py_tp_init, reinterpret_cast<void*>(init_slot<collection_init, &collection_module>)}});
+    Class<GeometryCollectionRGJ_spec>::on_dealloc = forget_scene;
     mod::import_base(base_module, "RGJGeometry");
     Ref np = Ref::own(PyImport_ImportModule("numpy"));
     mod::add(module, "np", np);
@@ -363,6 +871,13 @@ void collection_exec(PyObject* module) {
     mod::add_method(module, cls, gradient);
     mod::add_method(module, cls, to_rgeojson);
     mod::add_pickle_methods<GeometryCollectionRGJ_spec>(module, cls);
+
+    join_registry(ModuleId::Collection, module);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    own_methods[0] = _PyType_Lookup(type, "squared_dist"_id);
+    own_methods[1] = _PyType_Lookup(type, "repulsion_vector"_id);
+    own_methods[2] = _PyType_Lookup(type, "gradient"_id);
+    mod::add(module, "_evaluate", make_function(module, evaluate_function, nullptr));
 
     mod::add_restore_function<GeometryCollectionRGJ_spec>(module, cls);
     mod::add(module, "__test__", Ref::own(PyDict_New()));

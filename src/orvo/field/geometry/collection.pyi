@@ -103,3 +103,8 @@ def __pyx_unpickle_GeometryCollectionRGJ(
 ) -> _CollectionT:
     """Restore a pickled GeometryCollectionRGJ (or subclass): checks the layout checksum,
     allocates without ``__init__`` and restores the fields when a state is given."""
+
+def _evaluate(
+    collection: GeometryCollectionRGJ, x: NDArray[np.float64]
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.intp]] | None:
+    """Values, gradients and nearest members in one indexed pass, or None."""

@@ -5,6 +5,7 @@
 // kernel when each point picks its nearest segment, by its own clipped
 // projection onto every segment otherwise. A multi-line is a line whose
 // coordinates are a list of vertex arrays; segments never join two members.
+#include "../native/layouts.hpp"
 #include "../native/module.hpp"
 #include "../native/segments.hpp"
 
@@ -15,14 +16,6 @@ using namespace orvo::geometry;
 namespace mod = orvo::module;
 namespace fast = orvo::fast;
 
-struct LineStringObject {
-    RGJObject base;
-    PyObject* points_in_line_pair;
-    PyObject* _p1;
-    PyObject* _v;
-    PyObject* _v_dot_v;
-    Py_ssize_t lines_n;
-};
 
 constexpr std::array<Field, 5> line_fields = {{
     {"points_in_line_pair", Kind::Object, offsetof(LineStringObject, points_in_line_pair)},
@@ -186,6 +179,13 @@ void linestring_exec(PyObject* module) {
     mod::add_method(module, multi, multiline_set_coordinates);
     mod::add_method(module, multi, multiline_get_center_point);
     mod::add_pickle_methods<MultiLineStringRGJ_spec>(module, multi);
+
+    Registry& shared = join_registry(ModuleId::LineString, module);
+    register_class(ClassId::LineString, line.get());
+    register_class(ClassId::MultiLineString, multi.get());
+    shared.kernels = fast::captured.kernels;
+    shared.segment_kernel = fast::captured.segment_kernel;
+    shared.rings_kernel = fast::captured.rings_kernel;
 
     mod::add_restore_function<LineStringRGJ_spec>(module, line);
     mod::add_restore_function<MultiLineStringRGJ_spec>(module, multi);

@@ -4,6 +4,7 @@
 // MultiPointRGJ keeps a copy of its points in `bbox` and, per query point,
 // picks the member point that is nearest under the distance matrix.
 #include "../native/fastpath.hpp"
+#include "../native/layouts.hpp"
 #include "../native/module.hpp"
 
 #include <cmath>
@@ -174,6 +175,10 @@ void point_exec(PyObject* module) {
     mod::add_method(module, multi, multipoint_in_bbox);
     mod::add_method(module, multi, multipoint_repulsion_vector, tuple(Py_True).get());
     mod::add_pickle_methods<MultiPointRGJ_spec>(module, multi);
+
+    join_registry(ModuleId::Point, module);
+    register_class(ClassId::Point, point.get());
+    register_class(ClassId::MultiPoint, multi.get());
 
     mod::add_restore_function<PointRGJ_spec>(module, point);
     mod::add_restore_function<MultiPointRGJ_spec>(module, multi);

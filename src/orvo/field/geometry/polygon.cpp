@@ -6,6 +6,7 @@
 // vector from the nearest boundary point under the cached metric. A
 // multi-polygon owns one polygon per member, flattens their segments into a
 // cache of its own and makes no inside test.
+#include "../native/layouts.hpp"
 #include "../native/module.hpp"
 #include "../native/segments.hpp"
 #include "../kernels/rings.hpp"
@@ -19,26 +20,7 @@ using namespace orvo::geometry;
 namespace mod = orvo::module;
 namespace fast = orvo::fast;
 
-struct PolygonObject {
-    RGJObject base;
-    PyObject* rings;
-    PyObject* points_in_line_pair;
-    PyObject* _p1;
-    PyObject* _v;
-    PyObject* _v_dot_v;
-    PyObject* metric;
-    Py_ssize_t _S;
-};
 
-struct MultiPolygonObject {
-    RGJObject base;
-    PyObject* polygons;
-    PyObject* points_in_line_pair;
-    PyObject* _p1;
-    PyObject* _v;
-    PyObject* _v_dot_v;
-    Py_ssize_t _S;
-};
 
 constexpr std::array<Field, 7> polygon_fields = {{
     {"rings", Kind::List, offsetof(PolygonObject, rings)},
@@ -159,7 +141,7 @@ Ref closed_ring(const Call& c, Ref r) {
     if (truth(Ref::own(PyObject_RichCompare(r.attr("size"_id).get(), integer(0).get(), Py_GT)).get()) &&
         !truth(c.np("allclose"_id)(r[0], r[-1]).get()))
         r = c.np("vstack"_id)(list(r, r[0]));
-    return call(c.np("ascontiguousarray"_id).get(), {r.get()}, {{"dtype"_id, c.np("float64"_id).get()}});
+    return frozen(c, call(c.np("ascontiguousarray"_id).get(), {r.get()}, {{"dtype"_id, c.np("float64"_id).get()}}));
 }
 
 // __init__(coordinates, repulsion=None, properties=None, optional_dim=2, **kwargs)
@@ -425,6 +407,13 @@ void polygon_exec(PyObject* module) {
     mod::add_method(module, multi, multipolygon_repulsion_vector, select_default.get());
     mod::add_method(module, multi, multipolygon_to_rgeojson);
     mod::add_pickle_methods<MultiPolygonRGJ_spec>(module, multi);
+
+    Registry& shared = join_registry(ModuleId::Polygon, module);
+    register_class(ClassId::Polygon, polygon.get());
+    register_class(ClassId::MultiPolygon, multi.get());
+    shared.kernels = fast::captured.kernels;
+    shared.segment_kernel = fast::captured.segment_kernel;
+    shared.rings_kernel = fast::captured.rings_kernel;
 
     mod::add_restore_function<PolygonRGJ_spec>(module, polygon);
     mod::add_restore_function<MultiPolygonRGJ_spec>(module, multi);

@@ -155,7 +155,7 @@ inline bool have_avx2() {
 //
 // Leaves are runs of consecutive segments (consecutive edges of a line or a
 // ring lie close together); the leaves are ordered along a Morton curve and
-// paired level by level into a binary tree of boxes. A query descends
+// grouped level by level, kFan at a time, into a tree of boxes. A query descends
 // nearest box first and skips every box whose lower bound of d^T M d
 // exceeds the best q found, so only a handful of leaves are scanned.
 
@@ -241,7 +241,9 @@ public:
 
     // `slack` is the relative margin by which a box bound must exceed the
     // best q before the box is skipped.
-    SegmentTree(const Segments& g, const Metric& m, double slack)
+    // `ids`, when given, names segment s ids[s] in every answer (increasing
+    // with s, so that ties still go to the lower segment).
+    SegmentTree(const Segments& g, const Metric& m, double slack, const std::ptrdiff_t* ids = nullptr)
         : g_(g), m_(m), bound_(m.m00, 0.5 * (m.m01 + m.m10), m.m11), keep_(1.0 - slack) {
         // Segments in Morton order of their midpoints, so that each leaf
         // holds segments that lie close together whatever their indices.
@@ -265,7 +267,8 @@ public:
         sorted_v_.resize(2 * keyed.size());
         sorted_vdv_.resize(keyed.size());
         for (size_t k = 0; k < keyed.size(); ++k) {
-            const std::ptrdiff_t s = order_[k] = keyed[k].second;
+            const std::ptrdiff_t s = keyed[k].second;
+            order_[k] = ids ? ids[s] : s;
             sorted_p1_[2 * k] = g.p1[2 * s];
             sorted_p1_[2 * k + 1] = g.p1[2 * s + 1];
             sorted_v_[2 * k] = g.v[2 * s];
@@ -309,21 +312,30 @@ public:
     std::ptrdiff_t nearest(double px, double py, std::ptrdiff_t hint) const {
         Best best;
         best.offer(evaluate(px, py, g_, hint, m_).q, hint);
+        search(px, py, best, [](std::ptrdiff_t) { return false; });
+        return best.index;
+    }
+
+    // Offers `best` every segment that can beat it, except those `skip`
+    // refuses (it sees segment ids).
+    template <class Skip>
+    void search(double px, double py, Best& best, Skip&& skip) const {
         // Each stacked box carries the bound computed when it was pushed;
-        // the best q may have dropped below it since.
+        // the best q may have dropped below it since. A path holds at most
+        // kFan - 1 pending siblings per level, so depth * kFan items suffice.
         struct Item {
             double bound;
             int level;
             size_t node;
         };
-        Item stack[256];
+        Item stack[kFan * 40];
         int top = 0;
         stack[top++] = {0.0, static_cast<int>(levels_.size()) - 1, 0};
         while (top > 0) {
             const Item it = stack[--top];
             if (it.bound * keep_ > best.q) continue;
             if (it.level == 0) {
-                scan_leaf(static_cast<std::ptrdiff_t>(it.node) * kLeaf, px, py, best);
+                scan_leaf(static_cast<std::ptrdiff_t>(it.node) * kLeaf, px, py, best, skip);
                 continue;
             }
             // The children nearest first: pushed farthest first.
@@ -343,7 +355,6 @@ public:
             }
             for (size_t k = 0; k < count; ++k) stack[top++] = children[k];
         }
-        return best.index;
     }
 
     void run(const double* x, std::ptrdiff_t begin, std::ptrdiff_t end, double* out) const {
@@ -360,10 +371,14 @@ public:
     }
 
 private:
-    void scan_leaf(std::ptrdiff_t first, double px, double py, Best& best) const {
-        if (have_avx2()) return scan_leaf_avx2(first, px, py, best);
-        for (std::ptrdiff_t k = first; k < std::min(g_.count, first + kLeaf); ++k)
-            best.offer(evaluate(px, py, sorted_, k, m_).q, order_[static_cast<size_t>(k)]);
+    template <class Skip>
+    void scan_leaf(std::ptrdiff_t first, double px, double py, Best& best, Skip& skip) const {
+        if (have_avx2()) return scan_leaf_avx2(first, px, py, best, skip);
+        for (std::ptrdiff_t k = first; k < std::min(g_.count, first + kLeaf); ++k) {
+            const double q = evaluate(px, py, sorted_, k, m_).q;
+            const std::ptrdiff_t id = order_[static_cast<size_t>(k)];
+            if (q <= best.q && !skip(id)) best.offer(q, id);
+        }
     }
 
     // Bound::edge for four boxes.
@@ -403,7 +418,9 @@ private:
 
     // The q of a leaf's eight segments in two vectors, then the scalar
     // choice only when one of them can beat the best so far.
-    __attribute__((target("avx2"))) void scan_leaf_avx2(std::ptrdiff_t first, double px, double py, Best& best) const {
+    template <class Skip>
+    __attribute__((target("avx2"))) void scan_leaf_avx2(std::ptrdiff_t first, double px, double py, Best& best,
+                                                        Skip& skip) const {
         const __m256d x = _mm256_set1_pd(px), y = _mm256_set1_pd(py), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0);
         const __m256d m00 = _mm256_set1_pd(m_.m00), m01 = _mm256_set1_pd(m_.m01);
         const __m256d m10 = _mm256_set1_pd(m_.m10), m11 = _mm256_set1_pd(m_.m11);
@@ -429,8 +446,10 @@ private:
         }
         const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(low), _mm256_extractf128_pd(low, 1));
         if (_mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half))) > best.q) return;
-        for (std::ptrdiff_t h = 0; h < std::min(kLeaf, g_.count - first); ++h)
-            best.offer(q[h], order_[static_cast<size_t>(first + h)]);
+        for (std::ptrdiff_t h = 0; h < std::min(kLeaf, g_.count - first); ++h) {
+            const std::ptrdiff_t id = order_[static_cast<size_t>(first + h)];
+            if (q[h] <= best.q && !skip(id)) best.offer(q[h], id);
+        }
     }
 
     Segments g_;

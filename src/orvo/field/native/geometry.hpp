@@ -137,6 +137,8 @@ template <const ClassSpec& S>
 struct Class {
     static inline PyTypeObject* type = nullptr;
     static inline std::array<PyGetSetDef, 16> getset{};
+    // Called first when an instance is deallocated (drops caches kept for it).
+    static inline void (*on_dealloc)(PyObject*) noexcept = nullptr;
 
     static PyTypeObject* base() { return type->tp_base; }
 
@@ -175,6 +177,7 @@ struct Class {
     static void tp_dealloc(PyObject* self) noexcept {
         PyObject_GC_UnTrack(self);
         Py_TRASHCAN_BEGIN(self, tp_dealloc)
+        if (on_dealloc != nullptr) on_dealloc(self);
         for (const Field& f : S.own)
             if (f.kind != Kind::Index) Py_CLEAR(object_slot(self, f));
         if (base() != &PyBaseObject_Type) {

@@ -1,0 +1,81 @@
+// Instance layouts of the geometry classes with fields of their own, and the
+// registry through which the modules learn about each other's classes.
+//
+// The modules never link or import each other; the collection still reads
+// its members' fields directly for its scene index (collection.cpp says
+// when that is safe). For that the layouts live here, and every module
+// records at load, in one registry owned by the base module, its classes,
+// the methods it gave them and its module dictionary.
+#pragma once
+
+#include "geometry.hpp"
+
+namespace orvo::geometry {
+
+struct LineStringObject {
+    RGJObject base;
+    PyObject* points_in_line_pair;
+    PyObject* _p1;
+    PyObject* _v;
+    PyObject* _v_dot_v;
+    Py_ssize_t lines_n;
+};
+
+struct PolygonObject {
+    RGJObject base;
+    PyObject* rings;
+    PyObject* points_in_line_pair;
+    PyObject* _p1;
+    PyObject* _v;
+    PyObject* _v_dot_v;
+    PyObject* metric;
+    Py_ssize_t _S;
+};
+
+struct MultiPolygonObject {
+    RGJObject base;
+    PyObject* polygons;
+    PyObject* points_in_line_pair;
+    PyObject* _p1;
+    PyObject* _v;
+    PyObject* _v_dot_v;
+    Py_ssize_t _S;
+};
+
+enum class ClassId { Point, MultiPoint, LineString, MultiLineString, Polygon, MultiPolygon, Count };
+enum class ModuleId { Base, Point, LineString, Polygon, Collection, Count };
+
+struct Registry {
+    PyTypeObject* types[static_cast<int>(ClassId::Count)] = {};
+    PyObject* repulsion_vector[static_cast<int>(ClassId::Count)] = {};  // as each class was built
+    PyObject* squared_dist = nullptr;                                   // the base type's methods
+    PyObject* get_dist_matrix = nullptr;
+    PyObject* eval = nullptr;
+    PyObject* modules[static_cast<int>(ModuleId::Count)] = {};  // their dictionaries
+    PyObject* np = nullptr;
+    PyObject* kernels = nullptr;
+    PyObject* segment_kernel = nullptr;
+    PyObject* rings_kernel = nullptr;
+};
+
+inline Registry* registry = nullptr;
+
+// Finds the base module's registry; called by every module but the base
+// while it loads.
+inline Registry& join_registry(ModuleId self, PyObject* module) {
+    Ref base = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
+    Ref capsule = base.attr("_registry"_id);
+    registry = static_cast<Registry*>(PyCapsule_GetPointer(capsule.get(), "orvo.field.geometry.base._registry"));
+    if (registry == nullptr) raise();
+    registry->modules[static_cast<int>(self)] = PyModule_GetDict(module);
+    return *registry;
+}
+
+// Records a class and the repulsion_vector it resolves to now.
+inline void register_class(ClassId id, PyObject* type) {
+    registry->types[static_cast<int>(id)] = reinterpret_cast<PyTypeObject*>(type);
+    registry->repulsion_vector[static_cast<int>(id)] =
+        _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), "repulsion_vector"_id);
+}
+
+}  // namespace orvo::geometry
