@@ -8,6 +8,7 @@ environment, since the library may read them when it is imported.
 
 from __future__ import annotations
 
+import functools
 import json
 import resource
 import sys
@@ -145,7 +146,143 @@ def task_grid(params):
     return answer
 
 
-TASKS = {"segments": task_segments, "latency": task_latency, "grid": task_grid}
+# ---------------------------------------------------------------------------
+# Whole scenes
+
+
+def scene_collection(name: str, form: str):
+    from orvo.field.geometry import GeometryCollectionRGJ
+
+    return GeometryCollectionRGJ(geometries=_data.scene(name).members(form))
+
+
+def task_scene_grid(params):
+    """orvo.field.evaluate over each case's raster rows: seconds per call, output digest, sample values.
+
+    After one warm-up call on one point, a case runs up to ``repeats`` calls
+    and stops early once they have taken ``budget`` seconds; ``points`` picks
+    the raster rows (:func:`_data.grid_rows`) and ``sample`` indexes the
+    points whose values are returned.
+    """
+    import orvo.field
+
+    out = {}
+    for case in params["cases"]:
+        collection = scene_collection(case["scene"], case["form"])
+        x = _data.grid_rows(_data.scene(case["scene"]).raster(params["side"]), params["side"], case["points"])
+        # The first call on a new collection may build an index; the latency task times it.
+        orvo.field.evaluate(collection, x[:1])
+        times = []
+        while True:
+            t0 = time.perf_counter()
+            values, gradients = orvo.field.evaluate(collection, x)
+            times.append(time.perf_counter() - t0)
+            if len(times) >= params["repeats"] or sum(times) >= params["budget"]:
+                break
+        out[case["id"]] = {
+            "times": times,
+            "points": len(x),
+            "digest": digest(np.concatenate([values, gradients.ravel()])),
+            "sample_values": values[case["sample"]].tolist(),
+        }
+    return out
+
+
+def _firsts(make, call, repeats: int):
+    """Medians over fresh objects of (seconds to make one, seconds of its first call)."""
+    build, first = [], []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        obj = make()
+        t1 = time.perf_counter()
+        call(obj)
+        t2 = time.perf_counter()
+        build.append(t1 - t0)
+        first.append(t2 - t1)
+    return float(np.median(build)), float(np.median(first))
+
+
+def time_sequence(f, args: list, repeats: int, min_time: float):
+    """Median seconds per call of f over passes through ``args``, each repeat at least min_time long.
+
+    One warm-up pass; unlike time_call, it makes no 40 warm-up calls, which
+    matters when one call takes milliseconds.
+    """
+    for a in args:
+        f(a)
+    t0 = time.perf_counter()
+    for a in args:
+        f(a)
+    passes = max(1, int(min_time / max(time.perf_counter() - t0, 1e-9)))
+    samples = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        for _ in range(passes):
+            for a in args:
+                f(a)
+        samples.append((time.perf_counter() - t0) / (passes * len(args)))
+    samples.sort()
+    return {"median": float(np.median(samples)), "low": samples[0], "high": samples[-1], "repeats": repeats,
+            "number": passes * len(args)}
+
+
+def _one_point_timings(f, probe, nearby, repeats: int, min_time: float):
+    """Seconds per call of f on the same (1, 2) point again and again, and on a sequence of nearby ones."""
+    return time_sequence(f, [probe], repeats, min_time), time_sequence(f, nearby, repeats, min_time)
+
+
+def task_scene_latency(params):
+    """One-point calls on whole scenes and on the coastline's mainland polygon, ours and shapely's."""
+    import orvo.field
+    from orvo.field.geometry import PolygonRGJ
+
+    import _baselines
+
+    repeats, min_time, fresh = params["repeats"], params["min_time"], params["fresh"]
+    out = {}
+    for case in params["cases"]:
+        probe = np.array([case["probe"]])
+        nearby = [np.array([p]) for p in case["nearby"]]
+        points = np.concatenate([probe, *nearby])
+        if case["scene"] == "mainland":
+            scene = _data.mainland(_data.scene("coastline"))
+            make = functools.partial(PolygonRGJ, coordinates=scene.parts[0])
+            method = "repulsion_vector"
+        else:
+            scene = _data.scene(case["scene"])
+            make = functools.partial(scene_collection, case["scene"], case["form"])
+            method = "gradient"
+        entry = {}
+        entry["build"], entry["first_call"] = _firsts(make, lambda obj: getattr(obj, method)(probe), fresh)
+        if method == "gradient":
+            entry["build_eval"], entry["first_evaluate"] = _firsts(
+                make, lambda obj: orvo.field.evaluate(obj, probe), fresh)
+        obj = make()
+        entry["same"], entry["nearby"] = _one_point_timings(getattr(obj, method), probe, nearby, repeats, min_time)
+        if method == "gradient":
+            entry["ours_d2"] = np.asarray(obj.squared_dist(points)).tolist()
+        else:
+            v = np.asarray(obj.repulsion_vector(points))
+            entry["ours_d2"] = np.einsum("ij,ij->i", v, v).tolist()
+        # shapely: the trees (edge linestrings, and prepared parts for polygons) and one-point queries.
+        polygons = case["form"] == "split"
+        entry["shapely_build"], entry["shapely_first"] = _firsts(
+            lambda: _baselines.ShapelySceneIndex(scene, polygons), lambda index: index.one_point(probe[0]), fresh)
+        index = _baselines.ShapelySceneIndex(scene, polygons)
+        entry["shapely_same"], entry["shapely_nearby"] = _one_point_timings(
+            lambda p: index.one_point(p[0]), probe, nearby, repeats, min_time)
+        entry["shapely_d2"] = [index.one_point(p) for p in points]
+        out[case["id"]] = entry
+    return out
+
+
+TASKS = {
+    "segments": task_segments,
+    "latency": task_latency,
+    "grid": task_grid,
+    "scene_grid": task_scene_grid,
+    "scene_latency": task_scene_latency,
+}
 
 if __name__ == "__main__":
     task, params = sys.argv[1], json.loads(sys.argv[2])

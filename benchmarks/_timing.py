@@ -195,6 +195,7 @@ def machine_info() -> dict:
         "numpy": np.__version__,
         "shapely": _version("shapely"),
         "matplotlib": _version("matplotlib"),
+        "scipy": _version("scipy"),
         "orvo.field": _version("orvo.field"),
         "env": {k: os.environ[k] for k in ENV_VARS if k in os.environ},
     }
@@ -223,7 +224,7 @@ def machine_lines(info: dict) -> list[str]:
         f"CPU: {info['cpu']}, {info['cores']} cores ({info['usable_cores']} usable); "
         f"AVX2 {yes[info['avx2']]}, FMA {yes[info['fma']]}, AVX-512F {yes[info['avx512f']]}",
         f"Python {info['python']}, numpy {info['numpy']}, shapely {info['shapely'] or 'not installed'}, "
-        f"matplotlib {info['matplotlib'] or 'not installed'}",
+        f"matplotlib {info['matplotlib'] or 'not installed'}, scipy {info['scipy'] or 'not installed'}",
         f"orvo.field {info['orvo.field']}, kernels {info.get('kernels_module')} (built {info.get('kernels_built', '?')})",
     ]
     if "checkout" in info:

@@ -2,8 +2,8 @@
 """Benchmarks of the installed orvo.field.
 
     python benchmarks/run.py                  # full run, several minutes
-    python benchmarks/run.py --quick          # smoke run, about a minute
-    python benchmarks/run.py --only segments  # one section (segments, inside, latency, grid)
+    python benchmarks/run.py --quick          # smoke run, a few minutes
+    python benchmarks/run.py --only segments  # one section (segments, inside, latency, grid, scenes)
 
 Sections:
   segments  kernels.segment_repulsion_vectors against a numpy brute force and
@@ -13,10 +13,15 @@ Sections:
   latency   one-point calls of every geometry class, fast path on and off
             (ORVO_FIELD_NO_FASTPATH=1)
   grid      a collection's gradient on a 1000 x 1000 raster: seconds and peak memory
+  scenes    whole scenes (a fractal coastline, a mosaic of countries) as
+            MultiPolygons and as Polygons: evaluate on a raster against a
+            shapely STRtree, the segment kernel and a distance transform;
+            construction, first calls and one-point latency
 
 Each timing is the median of several repeats; ratios are baseline time / our
-time measured in the same run. The baselines need shapely>=2 and matplotlib
-(`python -m pip install shapely matplotlib`); a missing one is skipped.
+time measured in the same run. The baselines need shapely>=2, matplotlib and
+scipy (`python -m pip install shapely matplotlib scipy`); a missing one is
+skipped (the scenes section needs shapely to generate its scenes).
 Results depend on the build installed in the running interpreter's
 environment, so run `make install` first (`make bench` does both).
 """
@@ -40,6 +45,7 @@ import _data  # noqa: E402
 import _tasks  # noqa: E402
 from _timing import (  # noqa: E402
     Config,
+    Stats,
     clean_env,
     digest,
     fmt,
@@ -54,7 +60,7 @@ from _timing import (  # noqa: E402
     text_table,
 )
 
-SECTIONS = ("segments", "inside", "latency", "grid")
+SECTIONS = ("segments", "inside", "latency", "grid", "scenes")
 N_QUERIES = 100_000
 
 
@@ -392,16 +398,289 @@ def section_grid(cfg: Config, report: Report, side: int | None):
 
 
 # ---------------------------------------------------------------------------
+# 5. Whole scenes
+
+# A scene's evaluate repeats stop once they have taken this many seconds
+# (keyed by --quick). One call of ours may take a third of it: a slower one
+# runs on evenly spaced whole rows of the raster (the table gives the count).
+SCENE_BUDGET = {True: 12.0, False: 120.0}
+SCENE_SAMPLE = 2000  # points per scene whose distances are checked
+SCENE_TOL = 1e-9  # relative tolerance of our squared distances against shapely's
+SCENE_NEARBY = 32  # nearby points in the one-point sequence
+
+
+def rel_diff(ours, ref, scale: float) -> float:
+    """max |ours - ref| / ref, with ref floored at (1e-9 * scale)^2 so that zeros compare absolutely."""
+    ours, ref = np.asarray(ours, dtype=float), np.asarray(ref, dtype=float)
+    if not len(ref):
+        return 0.0
+    return float(np.max(np.abs(ours - ref) / np.maximum(ref, (1e-9 * scale) ** 2)))
+
+
+def checked(err: float) -> str:
+    return f"{err:.1e}" + ("" if err <= SCENE_TOL else f" (OVER {SCENE_TOL:.0e})")
+
+
+def extent_size(scene) -> float:
+    lo, hi = scene.extent()
+    return float(np.max(hi - lo))
+
+
+def as_stats(timing) -> Stats:
+    """Stats of a subprocess's answer: a list of seconds per call, or a time_call-style dictionary."""
+    if isinstance(timing, list):
+        return Stats(float(np.median(timing)), min(timing), max(timing), len(timing), 1)
+    return Stats(timing["median"], timing["low"], timing["high"], timing["repeats"], timing["number"])
+
+
+def scene_label(name: str, form: str) -> str:
+    return f"{name} {_data.SCENE_FORMS[form]}"
+
+
+def section_scenes(cfg: Config, report: Report, side: int | None, check: bool):
+    if optional("shapely") is None:
+        print("5. scenes: skipped, the scene generators and baselines need shapely>=2\n", flush=True)
+        return
+    scenes, generated = {}, {}
+    for name in _data.SCENES:
+        progress(f"scenes: generating the {name}")
+        t0 = time.perf_counter()
+        scenes[name] = _data.scene(name)
+        generated[name] = time.perf_counter() - t0
+    if check:
+        for name, sc in scenes.items():
+            progress(f"scenes: checking the {name} with shapely")
+            measures = _data.check_scene(sc)
+            print(f"scene check, {name}: valid; " + ", ".join(
+                f"{k} {fmt(v) if isinstance(v, float) else v}" for k, v in measures.items()), flush=True)
+    grid = scenes_on_raster(cfg, report, scenes, side or (200 if cfg.quick else 1000))
+    latency = scenes_latency(cfg, report, scenes, generated)
+    report.data["scenes"] = {"raster": grid, "latency": latency, "generated_s": generated}
+
+
+def scenes_on_raster(cfg: Config, report: Report, scenes: dict, side: int) -> dict:
+    """5a: orvo.field.evaluate on each scene's raster (subprocesses at 1 and 2 threads) and the baselines."""
+    import orvo.field
+    from orvo.field import kernels
+
+    ndimage = optional("scipy.ndimage")
+    # Size ours in this process on a random sample of the raster, then time it in subprocesses.
+    cases, collections, grids = [], {}, {}
+    for name, sc in scenes.items():
+        grids[name] = sc.raster(side)
+        for form in _data.SCENE_FORMS:
+            progress(f"scenes: sizing evaluate on the {scene_label(name, form)}")
+            collection = _tasks.scene_collection(name, form)
+            collections[f"{name}-{form}"] = collection
+            probe = _data.shuffled(grids[name])[: 1000 if cfg.quick else 2000]
+            orvo.field.evaluate(collection, probe[:1])
+            t0 = time.perf_counter()
+            orvo.field.evaluate(collection, probe)
+            per_point = (time.perf_counter() - t0) / len(probe)
+            n = min(side * side, int(SCENE_BUDGET[cfg.quick] / 3.0 / per_point))
+            m = len(_data.grid_row_index(side, n)) * side
+            rng = np.random.default_rng([_data.SEED_QUERIES, len(cases)])
+            sample = np.sort(rng.choice(m, min(SCENE_SAMPLE, m), replace=False))
+            cases.append({"id": f"{name}-{form}", "scene": name, "form": form, "points": n, "sample": sample.tolist()})
+    params = {"side": side, "repeats": cfg.repeats, "budget": SCENE_BUDGET[cfg.quick], "cases": cases}
+    threads = {}
+    for t in (2, 1):
+        progress(f"scenes: evaluate on every scene's raster in a subprocess with ORVO_FIELD_NUM_THREADS={t} "
+                 "(minutes on a slow build)")
+        threads[t] = run_task("scene_grid", params, clean_env(ORVO_FIELD_NUM_THREADS=t), label=f"T={t}")
+
+    rows, notes, data = [], [], {}
+    for case in cases:
+        name, form, case_id = case["scene"], case["form"], case["id"]
+        sc, x, label = scenes[name], grids[name], scene_label(name, form)
+        progress(f"scenes: baselines on the {label}")
+        t2, t1 = threads[2][case_id], threads[1][case_id]
+        n_ours = t2["points"]
+        ours = float(np.median(t2["times"])) / n_ours
+        ours_t1 = float(np.median(t1["times"])) / n_ours
+        row = [label, str(n_ours), fmt_spread(as_stats(t2["times"]), 1e6 / n_ours), str(len(t2["times"])),
+               fmt(ours_t1 * 1e6), ratio(ours_t1, ours), "yes" if t1["digest"] == t2["digest"] else "NO"]
+        report.add("scene evaluate", f"{label}, {n_ours} raster points, 2 threads", f"{fmt(ours * 1e6)} us/point",
+                   "1 thread", f"{fmt(ours_t1 * 1e6)} us/point", ratio(ours_t1, ours))
+
+        def compare(baseline: str, seconds: float):
+            report.add("scene evaluate", f"{label}, 2 threads", f"{fmt(ours * 1e6)} us/point", baseline,
+                       f"{fmt(seconds * 1e6)} us/point", ratio(seconds, ours))
+
+        def sized(fn):
+            """fn timed on whole raster rows, as many as take about cfg.target seconds."""
+            n = pick_size(lambda k: fn(_data.grid_rows(x, side, k)), side * side, cfg.target, n_start=side, n_min=side)
+            xb = _data.grid_rows(x, side, n)
+            return measure(lambda: fn(xb), cfg), len(xb)
+
+        # Our squared distances and values on a sample of our points against shapely's.
+        xs = _data.grid_rows(x, side, case["points"])[case["sample"]]
+        index = _baselines.ShapelySceneIndex(sc, polygons=form == "split")
+        ref = index.squared_distance(xs)
+        ours_d2 = np.asarray(collections[case_id].squared_dist(xs))
+        err_values = max(rel_diff(t["sample_values"], np.exp(-ours_d2), 1.0) for t in (t1, t2))
+        checks = [f"ours vs shapely squared distance max rel diff {checked(rel_diff(ours_d2, ref, extent_size(sc)))}",
+                  f"values vs exp(-squared_dist) {err_values:.1e}"]
+        entry = {"ours_T2": t2, "ours_T1": t1}
+
+        # A: shapely STRtree over the edges (+ the inside test for Polygon members).
+        st, n_a = sized(index.squared_distance)
+        a = st.median / n_a
+        row += [fmt_spread(st, 1e6 / n_a), ratio(a, ours)]
+        compare("shapely STRtree.query_nearest" + (" + contains_xy" if form == "split" else ""), a)
+        entry["shapely"] = {**st.as_dict(), "n": n_a}
+
+        # B: the segment kernel over all the scene's edges, no inside test.
+        p1, v, vdv = sc.segments()
+        eye = np.eye(2)
+        st, n_b = sized(lambda xb: kernels.segment_repulsion_vectors(xb, p1, v, vdv, eye))
+        b = st.median / n_b
+        row += [fmt_spread(st, 1e6 / n_b), ratio(b, ours)]
+        compare(f"segment kernel over all {len(p1)} edges", b)
+        vb = kernels.segment_repulsion_vectors(xs, p1, v, vdv, eye)
+        err_b = rel_diff(np.einsum("ij,ij->i", vb, vb), index.boundary_squared_distance(xs), extent_size(sc))
+        checks.append(f"kernel vs shapely boundary squared distance {checked(err_b)}")
+        entry["kernel"] = {**st.as_dict(), "n": n_b}
+
+        # C: burn the scene into the raster, then a Euclidean distance transform of it all.
+        if ndimage is not None:
+            burnt = _baselines.SceneRaster(sc, side, land=form == "split")
+            st = measure(lambda: burnt.distance(burnt.rasterise()), cfg)
+            mask = burnt.rasterise()
+            st_edt = measure(lambda: burnt.distance(mask), cfg)
+            c, e = st.median / side**2, st_edt.median / side**2
+            sample = np.asarray(case["sample"])
+            flat = _data.grid_row_index(side, case["points"])[sample // side] * side + sample % side
+            err_c = float(np.max(np.abs(st_edt.result[flat] - np.sqrt(ref))) / np.max(burnt.step))
+            checks.append(f"raster distance max error {err_c:.2f} pixels")
+            row += [fmt_spread(st, 1e6 / side**2), ratio(c, ours), fmt(e * 1e6), ratio(e, ours)]
+            compare(f"rasterise + distance_transform_edt ({side}x{side})", c)
+            compare(f"distance_transform_edt alone ({side}x{side})", e)
+            entry["raster"] = {**st.as_dict(), "n": side * side, "edt": st_edt.as_dict(), "error_px": err_c}
+        else:
+            row += ["-", "-", "-", "-"]
+        rows.append(row)
+        notes.append(f"{label}: shapely on {n_a} points, kernel on {n_b}; " + "; ".join(checks))
+        entry["checks"] = checks
+        data[case_id] = entry
+    headers = ["scene", "points", "ours T=2", "runs", "T=1", "T1/T2", "same", "shapely", "shapely/ours",
+               "kernel", "kernel/ours", "raster+edt", "r+edt/ours", "edt", "edt/ours"]
+    notes[:0] = [
+        f"us per point; raster {side}x{side} over the scene's bbox enlarged 20%; ours: orvo.field.evaluate "
+        "(values and gradients) after a first call on one point, median of the runs in a fresh subprocess per "
+        "ORVO_FIELD_NUM_THREADS, on evenly "
+        f"spaced whole raster rows when the whole raster would take over {fmt(SCENE_BUDGET[cfg.quick] / 3)} s a call",
+        "shapely: shapely.points + STRtree.query_nearest over the edges as linestrings, plus for Polygon members "
+        "contains_xy of the bbox candidates; kernel: kernels.segment_repulsion_vectors over all edges (no inside "
+        "test); raster: boundary (and land for Polygons) burnt into the raster, scipy distance_transform_edt",
+        "ratios: baseline time / ours at 2 threads; same: identical output bytes with 1 and 2 threads; "
+        f"checks on {SCENE_SAMPLE} of our points",
+    ]
+    print(text_table("5a. whole scenes: evaluate on a raster (us per point)", headers, rows, notes),
+          end="\n\n", flush=True)
+    return {"side": side, "cases": cases, "results": data}
+
+
+def scenes_latency(cfg: Config, report: Report, scenes: dict, generated: dict) -> dict:
+    """5b, 5c: construction, first calls and one-point calls, in a fresh subprocess."""
+    main = _data.mainland(scenes["coastline"])
+    by_name = {**scenes, "mainland": main}
+    cases = []
+    for name, sc in by_name.items():
+        probe, walk = scene_probe(_baselines.ShapelySceneIndex(sc, polygons=True), *sc.extent(), salt=len(cases))
+        for form in ("split",) if name == "mainland" else _data.SCENE_FORMS:
+            cases.append({"id": f"{name}-{form}", "scene": name, "form": form, "probe": probe, "nearby": walk})
+    params = {"repeats": 9 if cfg.quick else 25, "min_time": 0.01 if cfg.quick else 0.04,
+              "fresh": 3 if cfg.quick else 7, "cases": cases}
+    progress("scenes: construction, first calls and one-point latency in a subprocess")
+    lat = run_task("scene_latency", params, clean_env(), label="scene latency")
+
+    headers = ["scene", "members", "parts", "holes", "edges", "build ms", "+1st evaluate ms", "+1st gradient ms",
+               "shapely build ms", "+1st query ms", "shapely/ours"]
+    rows = []
+    for case in cases:
+        if case["scene"] == "mainland":
+            continue
+        sc, r, label = scenes[case["scene"]], lat[case["id"]], scene_label(case["scene"], case["form"])
+        ours_first = r["build_eval"] + r["first_evaluate"]
+        theirs_first = r["shapely_build"] + r["shapely_first"]
+        members = len(sc.features) if case["form"] == "multi" else len(sc.parts)
+        rows.append([label, str(members), str(len(sc.parts)), str(sum(len(p) - 1 for p in sc.parts)),
+                     str(sc.vertices), fmt(r["build"] * 1e3), fmt(r["first_evaluate"] * 1e3),
+                     fmt(r["first_call"] * 1e3), fmt(r["shapely_build"] * 1e3), fmt(r["shapely_first"] * 1e3),
+                     ratio(theirs_first, ours_first)])
+        report.add("scene build", f"{label}: construction + first evaluate on 1 point", f"{fmt(ours_first * 1e3)} ms",
+                   "shapely STRtree build + first query", f"{fmt(theirs_first * 1e3)} ms",
+                   ratio(theirs_first, ours_first))
+    notes = [
+        f"medians over {params['fresh']} fresh objects, in one fresh subprocess; build: "
+        "GeometryCollectionRGJ(geometries=...); +1st: the first call on a just-built object, one point",
+        "shapely build: edge linestrings and their STRtree (plus the parts prepared and their STRtree for Polygon "
+        "members); shapely/ours: (build + first query) / (build + first evaluate)",
+        "scene generation in this process: " + ", ".join(f"{k} {fmt(v)} s" for k, v in generated.items()),
+    ]
+    print(text_table("5b. whole scenes: construction and first call", headers, rows, notes), end="\n\n", flush=True)
+
+    headers = ["scene", "call", "first ms", "same point us", "nearby us", "shapely same us", "shapely nearby us",
+               "shapely/ours same", "shapely/ours nearby", "d2 rel diff"]
+    rows = []
+    for case in cases:
+        r = lat[case["id"]]
+        if case["scene"] == "mainland":
+            label, call = f"mainland PolygonRGJ ({main.vertices} edges)", "repulsion_vector"
+        else:
+            label, call = scene_label(case["scene"], case["form"]), "gradient"
+        same, near = r["same"]["median"], r["nearby"]["median"]
+        s_same, s_near = r["shapely_same"]["median"], r["shapely_nearby"]["median"]
+        err = rel_diff(r["ours_d2"], r["shapely_d2"], extent_size(by_name[case["scene"]]))
+        rows.append([label, call, fmt(r["first_call"] * 1e3), fmt_spread(as_stats(r["same"]), 1e6),
+                     fmt(near * 1e6), fmt(s_same * 1e6), fmt(s_near * 1e6), ratio(s_same, same),
+                     ratio(s_near, near), checked(err)])
+        baseline = "shapely one-point query_nearest" + (" + contains_xy" if case["form"] == "split" else "")
+        for what, o, t in (("same point", same, s_same), (f"{SCENE_NEARBY} nearby points", near, s_near)):
+            report.add("scene latency", f"{label}.{call}, (1, 2) array, {what}", f"{fmt(o * 1e6)} us", baseline,
+                       f"{fmt(t * 1e6)} us", ratio(t, o))
+    notes = [
+        f"one (1, 2) ndarray point per call; medians of {params['repeats']} repeats; same point: the probe "
+        f"again and again; nearby: a walk of {SCENE_NEARBY} points in steps of 0.1% of the extent around it",
+        "probe: a point in the open at 0.5-2% of the extent from the boundary; first: the first call on a "
+        "just-built object (median over fresh objects); shapely: shapely.points + STRtree.query_nearest (+ "
+        "bbox candidates and contains_xy for Polygon members)",
+        "d2 rel diff: our squared distances at the probe and the walk against shapely's",
+    ]
+    print(text_table("5c. whole scenes: one-point latency", headers, rows, notes), end="\n\n", flush=True)
+    return {"cases": cases, "results": lat}
+
+
+def scene_probe(index, lo, hi, salt: int):
+    """A query point in the open near a scene's boundary, and a short walk of points around it.
+
+    The first of 4096 uniform points over the extent that lies outside every
+    part at 0.5% to 2% of the extent from the boundary (else the nearest
+    outside one); the walk takes steps of 0.1% of the extent.
+    """
+    rng = np.random.default_rng([_data.SEED_QUERIES, salt])
+    size = float(np.max(hi - lo))
+    pts = rng.uniform(lo, hi, (4096, 2))
+    d = np.sqrt(index.squared_distance(pts))
+    fits = np.flatnonzero((d >= 0.005 * size) & (d <= 0.02 * size))
+    outside = np.flatnonzero(d > 0)
+    probe = pts[fits[0]] if len(fits) else pts[outside[np.argmin(d[outside])]]
+    walk = probe + np.cumsum(rng.normal(0.0, 1e-3 * size, (SCENE_NEARBY, 2)), axis=0)
+    return probe.tolist(), walk.tolist()
+
+
+# ---------------------------------------------------------------------------
 
 
 def parse_only(value):
-    aliases = {"1": "segments", "2": "inside", "3": "latency", "4": "grid"}
+    aliases = {"1": "segments", "2": "inside", "3": "latency", "4": "grid", "5": "scenes"}
     names = []
     for part in value.split(","):
         part = part.strip().lower()
         name = aliases.get(part, part)
         if name not in SECTIONS:
-            raise argparse.ArgumentTypeError(f"unknown section {part!r}; choose from {', '.join(SECTIONS)} or 1-4")
+            raise argparse.ArgumentTypeError(f"unknown section {part!r}; choose from {', '.join(SECTIONS)} or 1-5")
         names.append(name)
     return names
 
@@ -409,11 +688,16 @@ def parse_only(value):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="Sections: " + ", ".join(SECTIONS))
-    parser.add_argument("--quick", action="store_true", help="small sizes and few repeats: a smoke run of about a minute")
+    parser.add_argument("--quick", action="store_true", help="small sizes and few repeats: a smoke run of a few minutes")
     parser.add_argument("--only", type=parse_only, default=list(SECTIONS), metavar="NAME[,NAME]",
-                        help="run only these sections: segments, inside, latency, grid (or 1-4)")
+                        help="run only these sections: segments, inside, latency, grid, scenes (or 1-5)")
     parser.add_argument("--repeats", type=int, help="timed repeats per measurement (default 5)")
-    parser.add_argument("--grid-side", type=int, help="raster side of the grid section (default 1000, 100 with --quick)")
+    parser.add_argument("--grid-side", type=int,
+                        help="raster side of the grid and scenes sections (default 1000; with --quick 100 for grid, "
+                             "200 for scenes)")
+    parser.add_argument("--check", action="store_true",
+                        help="scenes: first check the generated scenes with shapely (simple rings, holes inside, "
+                             "parts disjoint or tiling)")
     parser.add_argument("--json", type=Path, help="also write all measurements to this JSON file")
     args = parser.parse_args(argv)
 
@@ -422,9 +706,9 @@ def main(argv=None):
     print(f"orvo.field benchmarks ({'quick' if cfg.quick else 'full'} run, {cfg.repeats} repeats, medians)")
     for line in machine_lines(info):
         print("  " + line)
-    missing = [m for m in ("shapely", "matplotlib") if info[m] is None]
+    missing = [m for m in ("shapely", "matplotlib", "scipy") if info[m] is None]
     if missing:
-        print(f"  missing baselines: {', '.join(missing)} (python -m pip install 'shapely>=2' matplotlib)")
+        print(f"  missing baselines: {', '.join(missing)} (python -m pip install 'shapely>=2' matplotlib scipy)")
     print(flush=True)
 
     report = Report()
@@ -438,6 +722,8 @@ def main(argv=None):
             section_latency(cfg, report)
         elif name == "grid":
             section_grid(cfg, report, args.grid_side)
+        elif name == "scenes":
+            section_scenes(cfg, report, args.grid_side, args.check)
     elapsed = time.perf_counter() - started
 
     print("Markdown summary")
