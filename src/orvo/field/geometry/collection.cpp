@@ -286,7 +286,7 @@ struct Watched {
 
 struct MemberRecord {
     PyObject* object;  // borrowed: `rgjs` holds it
-    PyTypeObject* type;
+    ClassId id;
     k::MemberKind kind;
     std::array<PyObject*, 5> fields{};  // identities: inv_repulsion, _p1, _v, _v_dot_v, rings or metric
     Py_ssize_t count = 0;
@@ -367,72 +367,84 @@ bool frozen_array(PyObject* a) {
     return PyBytes_CheckExact(o.get());
 }
 
+// A member's segment cache: the three arrays, its segment count (`lines_n`
+// or `_S`) and whether that count means no segment.
+struct SegmentCache {
+    PyObject *p1 = nullptr, *v = nullptr, *vdv = nullptr;
+    Py_ssize_t count = 0;
+    bool empty = true;
+};
+
+SegmentCache segment_cache(PyObject* obj, ClassId id) {
+    switch (id) {
+        case ClassId::LineString:
+        case ClassId::MultiLineString: {
+            auto* o = reinterpret_cast<LineStringObject*>(obj);
+            return {o->_p1, o->_v, o->_v_dot_v, o->lines_n, o->lines_n <= 0};
+        }
+        case ClassId::Polygon: {
+            auto* o = reinterpret_cast<PolygonObject*>(obj);
+            return {o->_p1, o->_v, o->_v_dot_v, o->_S, o->_S == 0};
+        }
+        case ClassId::MultiPolygon: {
+            auto* o = reinterpret_cast<MultiPolygonObject*>(obj);
+            return {o->_p1, o->_v, o->_v_dot_v, o->_S, o->_S == 0};
+        }
+        default: return {};
+    }
+}
+
+// Holds `array` for the index; its contents are kept for comparison when
+// it is not frozen.
+void watch(std::vector<Watched>& watched, PyObject* array, const fast::View& view, int ndim) {
+    Watched& w = watched.emplace_back(Watched{Ref::borrow(array), ndim, {}});
+    if (!frozen_array(array)) w.copy.assign(view.data(), view.data() + ndim * view.rows());
+}
+
 // Reads one member into `in` and `rec` for a build; false when it cannot be
 // indexed. `views` keeps the arrays' buffers until the scene has copied them.
 bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& rec, std::deque<fast::View>& views,
                  std::vector<Watched>& watched) {
     auto* base = reinterpret_cast<RGJObject*>(obj);
     rec.object = obj;
-    rec.type = Py_TYPE(obj);
+    rec.id = id;
     rec.fields[0] = base->inv_repulsion;
     if (!fast::matrix(base->inv_repulsion, rec.metric)) return false;
     in.metric = {rec.metric[0], rec.metric[1], rec.metric[2], rec.metric[3]};
     watched.push_back({Ref::borrow(base->inv_repulsion), 2, {}});
-    auto segments = [&](PyObject* p1, PyObject* v, PyObject* vdv) {
-        fast::View &a = views.emplace_back(), &b = views.emplace_back(), &d = views.emplace_back();
-        if (!a.take(p1, 2, 2) || !b.take(v, 2, 2) || !d.take(vdv, 1) || b.rows() != a.rows() || d.rows() != a.rows())
-            return false;
-        in.segments = {a.data(), b.data(), d.data(), a.rows()};
-        rec.fields[1] = p1, rec.fields[2] = v, rec.fields[3] = vdv;
-        for (auto [o, view] : {std::pair{p1, &a}, {v, &b}, {vdv, &d}}) {
-            const int ndim = view == &d ? 1 : 2;
-            Watched& w = watched.emplace_back(Watched{Ref::borrow(o), ndim, {}});
-            if (!frozen_array(o)) w.copy.assign(view->data(), view->data() + ndim * a.rows());
-        }
+    if (id == ClassId::Point || id == ClassId::MultiPoint) {
+        in.kind = id == ClassId::Point ? k::MemberKind::Point : k::MemberKind::MultiPoint;
         return true;
-    };
-    switch (id) {
-        case ClassId::Point:
-        case ClassId::MultiPoint:
-            in.kind = id == ClassId::Point ? k::MemberKind::Point : k::MemberKind::MultiPoint;
-            return true;
-        case ClassId::LineString:
-        case ClassId::MultiLineString: {
-            auto* o = reinterpret_cast<LineStringObject*>(obj);
-            rec.count = o->lines_n;
-            in.kind = o->lines_n <= 0 ? k::MemberKind::Zero : k::MemberKind::Segments;
-            return o->lines_n <= 0 || segments(o->_p1, o->_v, o->_v_dot_v);
-        }
-        case ClassId::MultiPolygon: {
-            auto* o = reinterpret_cast<MultiPolygonObject*>(obj);
-            rec.count = o->_S;
-            in.kind = o->_S == 0 ? k::MemberKind::Zero : k::MemberKind::Segments;
-            return o->_S == 0 || segments(o->_p1, o->_v, o->_v_dot_v);
-        }
-        case ClassId::Polygon: {
-            auto* o = reinterpret_cast<PolygonObject*>(obj);
-            rec.count = o->_S;
-            in.kind = o->_S == 0 ? k::MemberKind::Zero : k::MemberKind::Polygon;
-            if (o->_S == 0) return true;
-            double m[4];
-            if (!fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
-            rec.fields[4] = o->metric;
-            watched.push_back({Ref::borrow(o->metric), 2, {}});
-            if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return false;
-            for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
-                PyObject* ring = PyList_GET_ITEM(o->rings, r);
-                fast::View& view = views.emplace_back();
-                if (!view.take(ring, 2, 2)) return false;
-                in.rings.push_back({view.data(), view.rows()});
-                rec.rings.push_back(ring);
-                Watched& w = watched.emplace_back(Watched{Ref::borrow(ring), 2, {}});
-                if (!frozen_array(ring)) w.copy.assign(view.data(), view.data() + 2 * view.rows());
-            }
-            return segments(o->_p1, o->_v, o->_v_dot_v);
-        }
-        case ClassId::Count: break;
     }
-    return false;
+    const SegmentCache cache = segment_cache(obj, id);
+    rec.count = cache.count;
+    in.kind = cache.empty ? k::MemberKind::Zero : id == ClassId::Polygon ? k::MemberKind::Polygon : k::MemberKind::Segments;
+    if (cache.empty) return true;
+    fast::View &a = views.emplace_back(), &b = views.emplace_back(), &d = views.emplace_back();
+    if (!a.take(cache.p1, 2, 2) || !b.take(cache.v, 2, 2) || !d.take(cache.vdv, 1) || b.rows() != a.rows() ||
+        d.rows() != a.rows())
+        return false;
+    in.segments = {a.data(), b.data(), d.data(), a.rows()};
+    rec.fields[1] = cache.p1, rec.fields[2] = cache.v, rec.fields[3] = cache.vdv;
+    watch(watched, cache.p1, a, 2);
+    watch(watched, cache.v, b, 2);
+    watch(watched, cache.vdv, d, 1);
+    if (id != ClassId::Polygon) return true;
+    auto* o = reinterpret_cast<PolygonObject*>(obj);
+    double m[4];
+    if (!fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
+    rec.fields[4] = o->metric;
+    watched.push_back({Ref::borrow(o->metric), 2, {}});
+    if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return false;
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
+        PyObject* ring = PyList_GET_ITEM(o->rings, r);
+        fast::View& view = views.emplace_back();
+        if (!view.take(ring, 2, 2)) return false;
+        in.rings.push_back({view.data(), view.rows()});
+        rec.rings.push_back(ring);
+        watch(watched, ring, view, 2);
+    }
+    return true;
 }
 
 // The member still is what `rec` recorded.
@@ -440,35 +452,22 @@ bool member_unchanged(const MemberRecord& rec) {
     PyObject* obj = rec.object;
     auto* base = reinterpret_cast<RGJObject*>(obj);
     double m[4];
-    if (Py_TYPE(obj) != rec.type || base->inv_repulsion != rec.fields[0] || !fast::matrix(base->inv_repulsion, m) ||
-        !same_bits(m, rec.metric, 4))
+    if (Py_TYPE(obj) != registry->types[static_cast<int>(rec.id)] || base->inv_repulsion != rec.fields[0] ||
+        !fast::matrix(base->inv_repulsion, m) || !same_bits(m, rec.metric, 4))
         return false;
-    switch (rec.kind) {
-        case k::MemberKind::Point:
-        case k::MemberKind::MultiPoint: return true;
-        default: break;
-    }
-    if (rec.type == registry->types[static_cast<int>(ClassId::Polygon)]) {
-        auto* o = reinterpret_cast<PolygonObject*>(obj);
-        if (o->_S != rec.count) return false;
-        if (rec.kind == k::MemberKind::Zero) return true;
-        if (o->metric != rec.fields[4] || !fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
-        if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) != static_cast<Py_ssize_t>(rec.rings.size()))
-            return false;
-        for (size_t r = 0; r < rec.rings.size(); ++r)
-            if (PyList_GET_ITEM(o->rings, static_cast<Py_ssize_t>(r)) != rec.rings[r]) return false;
-        return o->_p1 == rec.fields[1] && o->_v == rec.fields[2] && o->_v_dot_v == rec.fields[3];
-    }
-    if (rec.type == registry->types[static_cast<int>(ClassId::MultiPolygon)]) {
-        auto* o = reinterpret_cast<MultiPolygonObject*>(obj);
-        return o->_S == rec.count && (rec.kind == k::MemberKind::Zero || (o->_p1 == rec.fields[1] &&
-                                                                          o->_v == rec.fields[2] &&
-                                                                          o->_v_dot_v == rec.fields[3]));
-    }
-    auto* o = reinterpret_cast<LineStringObject*>(obj);
-    return o->lines_n == rec.count &&
-           (rec.kind == k::MemberKind::Zero ||
-            (o->_p1 == rec.fields[1] && o->_v == rec.fields[2] && o->_v_dot_v == rec.fields[3]));
+    if (rec.kind == k::MemberKind::Point || rec.kind == k::MemberKind::MultiPoint) return true;
+    const SegmentCache cache = segment_cache(obj, rec.id);
+    if (cache.count != rec.count) return false;
+    if (rec.kind == k::MemberKind::Zero) return true;
+    if (cache.p1 != rec.fields[1] || cache.v != rec.fields[2] || cache.vdv != rec.fields[3]) return false;
+    if (rec.id != ClassId::Polygon) return true;
+    auto* o = reinterpret_cast<PolygonObject*>(obj);
+    if (o->metric != rec.fields[4] || !fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
+    if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) != static_cast<Py_ssize_t>(rec.rings.size()))
+        return false;
+    for (size_t r = 0; r < rec.rings.size(); ++r)
+        if (PyList_GET_ITEM(o->rings, static_cast<Py_ssize_t>(r)) != rec.rings[r]) return false;
+    return true;
 }
 
 bool cache_unchanged(const SceneCache& cache, PyObject* rgjs) {

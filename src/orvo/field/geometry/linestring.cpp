@@ -180,12 +180,10 @@ void linestring_exec(PyObject* module) {
     mod::add_method(module, multi, multiline_get_center_point);
     mod::add_pickle_methods<MultiLineStringRGJ_spec>(module, multi);
 
-    Registry& shared = join_registry(ModuleId::LineString, module);
+    join_registry(ModuleId::LineString, module);
     register_class(ClassId::LineString, line.get());
     register_class(ClassId::MultiLineString, multi.get());
-    shared.kernels = fast::captured.kernels;
-    shared.segment_kernel = fast::captured.segment_kernel;
-    shared.rings_kernel = fast::captured.rings_kernel;
+    register_kernels();
 
     mod::add_restore_function<LineStringRGJ_spec>(module, line);
     mod::add_restore_function<MultiLineStringRGJ_spec>(module, multi);

@@ -141,7 +141,7 @@ Ref closed_ring(const Call& c, Ref r) {
     if (truth(Ref::own(PyObject_RichCompare(r.attr("size"_id).get(), integer(0).get(), Py_GT)).get()) &&
         !truth(c.np("allclose"_id)(r[0], r[-1]).get()))
         r = c.np("vstack"_id)(list(r, r[0]));
-    return frozen(c, call(c.np("ascontiguousarray"_id).get(), {r.get()}, {{"dtype"_id, c.np("float64"_id).get()}}));
+    return frozen(call(c.np("ascontiguousarray"_id).get(), {r.get()}, {{"dtype"_id, c.np("float64"_id).get()}}));
 }
 
 // __init__(coordinates, repulsion=None, properties=None, optional_dim=2, **kwargs)
@@ -408,12 +408,10 @@ void polygon_exec(PyObject* module) {
     mod::add_method(module, multi, multipolygon_to_rgeojson);
     mod::add_pickle_methods<MultiPolygonRGJ_spec>(module, multi);
 
-    Registry& shared = join_registry(ModuleId::Polygon, module);
+    join_registry(ModuleId::Polygon, module);
     register_class(ClassId::Polygon, polygon.get());
     register_class(ClassId::MultiPolygon, multi.get());
-    shared.kernels = fast::captured.kernels;
-    shared.segment_kernel = fast::captured.segment_kernel;
-    shared.rings_kernel = fast::captured.rings_kernel;
+    register_kernels();
 
     mod::add_restore_function<PolygonRGJ_spec>(module, polygon);
     mod::add_restore_function<MultiPolygonRGJ_spec>(module, multi);

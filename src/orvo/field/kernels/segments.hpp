@@ -241,8 +241,9 @@ public:
 
     // `slack` is the relative margin by which a box bound must exceed the
     // best q before the box is skipped.
-    // `ids`, when given, names segment s ids[s] in every answer (increasing
-    // with s, so that ties still go to the lower segment).
+    // `ids`, when given, names segment s ids[s] in every answer of `search`
+    // (increasing with s, so that ties still go to the lower segment);
+    // `nearest` and `run` serve trees built without them.
     SegmentTree(const Segments& g, const Metric& m, double slack, const std::ptrdiff_t* ids = nullptr)
         : g_(g), m_(m), bound_(m.m00, 0.5 * (m.m01 + m.m10), m.m11), keep_(1.0 - slack) {
         // Segments in Morton order of their midpoints, so that each leaf

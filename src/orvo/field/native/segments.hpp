@@ -5,6 +5,7 @@
 
 #include "fastpath.hpp"
 #include "geometry.hpp"
+#include "layouts.hpp"
 #include "kernels/segments.hpp"
 
 namespace orvo::geometry {
@@ -16,12 +17,20 @@ namespace orvo::geometry {
 // caller passes in are never frozen. Only exact arrays are frozen, with
 // the numpy captured at load: a module whose `np` was replaced sees no
 // call it did not ask for.
-inline Ref frozen(const Call&, const Ref& array) {
+inline Ref frozen(const Ref& array) {
     if (Py_TYPE(array.get()) != fast::captured.ndarray) return array;
     Ref bytes = array.attr("tobytes"_id)();
     Ref flat = call(Ref::borrow(fast::captured.np).attr("frombuffer"_id).get(), {bytes.get()},
                     {{"dtype"_id, array.attr("dtype"_id).get()}});
     return flat.attr("reshape"_id)(array.attr("shape"_id));
+}
+
+// Records in the registry the kernel module and functions this module
+// captured at load.
+inline void register_kernels() {
+    registry->kernels = fast::captured.kernels;
+    registry->segment_kernel = fast::captured.segment_kernel;
+    registry->rings_kernel = fast::captured.rings_kernel;
 }
 
 // From `points_in_line_pair` (already stored), assigns `_p1`, `_v` and
@@ -33,13 +42,13 @@ void build_segment_cache(const Call& c, PyObject* self) {
     Ref pairs = get(self, &T::points_in_line_pair);
     Ref start = pairs[tuple(all, integer(0))];
     Ref f64 = c.np("float64"_id);
-    set(self, &T::_p1, frozen(c, call(c.np("ascontiguousarray"_id).get(), {start.get()}, {{"dtype"_id, f64.get()}})));
+    set(self, &T::_p1, frozen(call(c.np("ascontiguousarray"_id).get(), {start.get()}, {{"dtype"_id, f64.get()}})));
     Ref vector = pairs[tuple(all, integer(1))] - pairs[tuple(all, integer(0))];
-    set(self, &T::_v, frozen(c, call(c.np("ascontiguousarray"_id).get(), {vector.get()}, {{"dtype"_id, f64.get()}})));
+    set(self, &T::_v, frozen(call(c.np("ascontiguousarray"_id).get(), {vector.get()}, {{"dtype"_id, f64.get()}})));
     Ref v = get(self, &T::_v);
     Ref vdv = call((v * v).attr("sum"_id).get(), {}, {{"axis"_id, integer(1).get()}});
     Ref degenerate = Ref::own(PyObject_RichCompare(vdv.get(), integer(0).get(), Py_LE));
-    set(self, &T::_v_dot_v, frozen(c, c.np("where"_id)(degenerate, number(1.0), vdv)));
+    set(self, &T::_v_dot_v, frozen(c.np("where"_id)(degenerate, number(1.0), vdv)));
 }
 
 // The vectors from every segment's nearest point to every query point,
