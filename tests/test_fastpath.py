@@ -25,6 +25,14 @@ def star(rng, n, radius, center):
     return np.column_stack([center[0] + r * np.cos(angles), center[1] + r * np.sin(angles)]).tolist()
 
 
+def unaligned(a):
+    """A copy of float array `a` whose data is not aligned for double loads."""
+    a = np.asarray(a, dtype=np.float64)
+    out = np.frombuffer(b"\0" + a.tobytes(), dtype=np.float64, offset=1).reshape(a.shape)
+    assert not out.flags.aligned
+    return out
+
+
 def scene():
     rng = np.random.default_rng(7)
     aniso = [[2.0, 0.4], [0.4, 0.7]]
@@ -37,6 +45,7 @@ def scene():
         {"type": "Polygon", "coordinates": [star(rng, 40, 5, (20, 0)), star(rng, 6, 1, (20, 0))]},
         {"type": "MultiPolygon", "coordinates": [[star(rng, 8, 2, (0, 20))], [star(rng, 8, 2, (6, 20))]],
          "repulsion": aniso},
+        {"type": "MultiPoint", "coordinates": unaligned([[30, 0], [31, 1]]), "repulsion": unaligned(aniso)},
     ]
 
 
@@ -47,6 +56,7 @@ QUERIES = [
     np.array([[1.0, 2.0, 3.0]]), np.asfortranarray([[1.0, 2.0], [3.0, 4.0]]),
     [[-0.0, -0.0]], np.array([[0.0, -0.0], [-0.0, 0.0]]),
     np.array([[np.inf, np.inf], [-np.inf, 1.0], [1.0, -np.inf], [-np.nan, 2.0]]),
+    unaligned([[1.0, 2.0], [20.0, 0.5], [30.5, 0.5]]), unaligned([3.0, 4.0]),
 ]
 METHODS = [("repulsion_vector", {}), ("repulsion_vector", {"min_dist_select": False}), ("squared_dist", {}),
            ("squared_dist", {"scaled": False}), ("eval", {})]

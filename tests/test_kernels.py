@@ -145,6 +145,8 @@ def as_forms(a):
         "readonly": readonly,
         "float32": a.astype(np.float32),
         "memoryview": memoryview(a.copy()),
+        # Unpickled buffers can be unaligned for double loads.
+        "unaligned": np.frombuffer(b"\0" + a.tobytes(), dtype=np.float64, offset=1).reshape(a.shape),
     }
 
 

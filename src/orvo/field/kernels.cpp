@@ -5,6 +5,7 @@
 // lock. Arguments are validated and converted while the lock is held; an
 // input that already is a C-contiguous float64 array is used in place.
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <limits>
@@ -37,7 +38,9 @@ struct Buffer {
     ~Buffer() {
         if (held) PyBuffer_Release(&view);
     }
-    // Takes the buffer of `obj` when it exports C-contiguous native float64 data.
+    // Takes the buffer of `obj` when it exports C-contiguous native float64
+    // data aligned for double loads (an unpickled or sliced byte buffer may
+    // not be; reading it as doubles would be undefined behaviour).
     bool acquire_float64(PyObject* obj) {
         if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
             PyErr_Clear();
@@ -45,7 +48,9 @@ struct Buffer {
         }
         held = true;
         const std::string_view f = view.format ? view.format : "B";
-        if (view.itemsize == sizeof(double) && (f == "d" || f == "=d" || f == "<d" || f == "@d")) return true;
+        const bool aligned = reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+        if (aligned && view.itemsize == sizeof(double) && (f == "d" || f == "=d" || f == "<d" || f == "@d"))
+            return true;
         PyBuffer_Release(&view);
         held = false;
         return false;
@@ -77,7 +82,9 @@ public:
         if (!buffer_.acquire_float64(obj)) {
             PyObject* converted = nullptr;
             try {
-                converted = call(c.np("asarray"_id).get(), {obj},
+                // np.array copies, so the result is aligned even when `obj`
+                // is an unaligned float64 array that np.asarray would return.
+                converted = call(c.np("array"_id).get(), {obj},
                                  {{"dtype"_id, c.np("float64"_id).get()}, {"order"_id, "C"_id}})
                                 .release();
             } catch (const Error&) {

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -137,6 +138,8 @@ public:
     const volatile Py_ssize_t* indices() const { return static_cast<const volatile Py_ssize_t*>(b_.buf); }
 
 private:
+    // An unaligned buffer (numpy allows them, e.g. over unpickled bytes) is
+    // refused: the caller then takes the numpy steps, which handle it.
     bool acquire(PyObject* o, bool writable) {
         if (Py_TYPE(o) != captured.ndarray) return false;
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
@@ -145,7 +148,7 @@ private:
             return false;
         }
         held_ = true;
-        return true;
+        return reinterpret_cast<std::uintptr_t>(b_.buf) % alignof(double) == 0;  // and of Py_ssize_t
     }
 
     Py_buffer b_{};
