@@ -267,8 +267,11 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
 //    (read-only over bytes, which no one can make writable again), trusted
 //    while they are the ones stored; any other array is copied at the build
 //    and compared by value at every call;
-//  - the classes' methods and the modules' `np` and `kernels` are looked up
-//    afresh, so replacing any of them shows at the next call.
+//  - the collection's methods and the modules' `np` and `kernels` are
+//    looked up afresh, and the members' classes are looked up again
+//    whenever their type version tag (which any assignment to a class or
+//    its bases resets) has moved, so replacing any of them shows at the
+//    next call.
 // The index holds references to the arrays it depends on, so an identity
 // seen once cannot be reused by another object while it is kept. Anything
 // that fails these checks rebuilds the index, or, when the new state cannot
@@ -294,9 +297,17 @@ struct MemberRecord {
     std::vector<PyObject*> rings;  // a polygon's ring arrays
 };
 
+// A member class whose methods were checked while its version tag was
+// `tag` (0: no valid tag, look it up every time).
+struct ClassTag {
+    PyTypeObject* type;
+    unsigned int tag;
+};
+
 struct SceneCache {
     PyObject* rgjs = nullptr;  // borrowed identity
     std::vector<MemberRecord> members;
+    std::vector<ClassTag> classes;
     std::vector<Watched> watched;
     std::shared_ptr<const k::Scene> scene;
 };
@@ -321,6 +332,27 @@ std::optional<ClassId> plain_class(PyTypeObject* t) {
         return static_cast<ClassId>(id);
     }
     return std::nullopt;
+}
+
+unsigned int version_tag(PyTypeObject* t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+}
+
+// Records `t`, just found plain, unless it is recorded already.
+void record_class(std::vector<ClassTag>& classes, PyTypeObject* t) {
+    for (const ClassTag& c : classes)
+        if (c.type == t) return;
+    classes.push_back({t, version_tag(t)});
+}
+
+// The recorded classes still have the methods they were built with.
+bool classes_unchanged(std::vector<ClassTag>& classes) {
+    for (ClassTag& c : classes) {
+        if (c.tag != 0 && version_tag(c.type) == c.tag) continue;
+        if (!plain_class(c.type)) return false;
+        c.tag = version_tag(c.type);  // the lookups have assigned a new tag
+    }
+    return true;
 }
 
 PyObject* dict_item(PyObject* dict, PyObject* key) {
@@ -470,9 +502,9 @@ bool member_unchanged(const MemberRecord& rec) {
     return true;
 }
 
-bool cache_unchanged(const SceneCache& cache, PyObject* rgjs) {
+bool cache_unchanged(SceneCache& cache, PyObject* rgjs) {
     if (!cache.scene || rgjs != cache.rgjs || !PyList_CheckExact(rgjs) ||
-        PyList_GET_SIZE(rgjs) != static_cast<Py_ssize_t>(cache.members.size()))
+        PyList_GET_SIZE(rgjs) != static_cast<Py_ssize_t>(cache.members.size()) || !classes_unchanged(cache.classes))
         return false;
     for (size_t m = 0; m < cache.members.size(); ++m)
         if (PyList_GET_ITEM(rgjs, static_cast<Py_ssize_t>(m)) != cache.members[m].object ||
@@ -505,6 +537,7 @@ std::shared_ptr<const k::Scene> current_scene(PyObject* self) {
         const std::optional<ClassId> id = plain_class(Py_TYPE(obj));
         MemberRecord& rec = cache.members.emplace_back();
         if (!id || !read_member(obj, *id, inputs[static_cast<size_t>(m)], rec, views, cache.watched)) return nullptr;
+        record_class(cache.classes, Py_TYPE(obj));
         rec.kind = inputs[static_cast<size_t>(m)].kind;
     }
     if (!k::indexable(inputs)) return nullptr;

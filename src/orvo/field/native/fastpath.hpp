@@ -14,6 +14,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
@@ -43,6 +45,8 @@ struct Captured {
 };
 inline Captured captured;
 
+inline void verify_views();
+
 inline void capture_numpy(PyObject* np) {
     const char* off = std::getenv("ORVO_FIELD_NO_FASTPATH");
     captured.enabled = !(off && *off && std::strcmp(off, "0") != 0);
@@ -52,6 +56,7 @@ inline void capture_numpy(PyObject* np) {
     captured.float64 = PyObject_GetAttrString(np, "float64");
     captured.intp = PyObject_GetAttrString(np, "intp");
     if (!captured.ndarray || !captured.empty || !captured.float64 || !captured.intp) raise();
+    verify_views();
 }
 
 // Keeps the base type's get_dist_matrix to recognise it on instances.
@@ -107,53 +112,149 @@ public:
     bool clean() const { return !std::fetestexcept(FE_OVERFLOW | FE_INVALID | FE_DIVBYZERO | FE_UNDERFLOW); }
 };
 
-// A C-contiguous float64 view of an exact numpy array.
+// numpy's array and dtype objects as its C API lays them out. Extension
+// modules compiled against any numpy since 1.7 read these leading fields
+// directly, so numpy keeps them where they are; `verify_layout` still
+// checks them against the buffer protocol at load and, should they ever
+// differ, views fall back to buffer exports. Reading the fields costs a
+// few loads where an export builds a format string and allocates, which
+// is most of a one-point query on a scene of many members.
+namespace numpy_abi {
+struct Array {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+struct Descr {
+    PyObject_HEAD
+    PyTypeObject* typeobj;
+    char kind, type, byteorder, former_flags;
+    int type_num;
+};
+constexpr int c_contiguous = 0x0001, aligned = 0x0100, writeable = 0x0400;
+constexpr int type_long = 7, type_longlong = 9, type_double = 12;
+}  // namespace numpy_abi
+
+// A C-contiguous, aligned float64 (or intp) view of an exact numpy array.
+// It holds a reference to the array, which keeps its memory alive.
 class View {
 public:
     View() = default;
     View(const View&) = delete;
     View& operator=(const View&) = delete;
     ~View() {
-        if (held_) PyBuffer_Release(&b_);
+        if (exported_) PyBuffer_Release(&b_);
     }
     // Takes `o` when it is an exact ndarray of native float64 with `ndim`
     // dimensions and, where given, `cols` columns.
     bool take(PyObject* o, int ndim, Py_ssize_t cols = -1, bool writable = false) {
-        if (!acquire(o, writable)) return false;
-        const std::string_view f = b_.format ? b_.format : "B";
-        return b_.itemsize == 8 && (f == "d" || f == "<d" || f == "=d") && b_.ndim == ndim &&
-               (cols < 0 || (ndim >= 2 && b_.shape[ndim - 1] == cols));
+        return acquire(o, writable, false) && ndim_ == ndim && (cols < 0 || (ndim >= 2 && shape_[ndim - 1] == cols));
     }
     // Takes `o` when it is an exact one-dimensional ndarray of native intp.
-    bool take_indices(PyObject* o) {
-        if (!acquire(o, false)) return false;
-        const std::string_view f = b_.format ? b_.format : "B";
-        return b_.ndim == 1 && b_.itemsize == sizeof(Py_ssize_t) && (f == "l" || f == "q" || f == "<q" || f == "=q");
-    }
-    Py_ssize_t shape(int i) const { return b_.shape[i]; }
-    Py_ssize_t rows() const { return b_.shape[0]; }
-    const double* data() const { return static_cast<const double*>(b_.buf); }
-    double* mutable_data() const { return static_cast<double*>(b_.buf); }
+    bool take_indices(PyObject* o) { return acquire(o, false, true) && ndim_ == 1; }
+    Py_ssize_t shape(int i) const { return shape_[static_cast<size_t>(i)]; }
+    Py_ssize_t rows() const { return shape_[0]; }
+    const double* data() const { return static_cast<const double*>(data_); }
+    double* mutable_data() const { return static_cast<double*>(data_); }
     // Anyone may write into the array meanwhile: read each index once.
-    const volatile Py_ssize_t* indices() const { return static_cast<const volatile Py_ssize_t*>(b_.buf); }
+    const volatile Py_ssize_t* indices() const { return static_cast<const volatile Py_ssize_t*>(data_); }
+
+    // Whether the direct reading of arrays agrees with buffer exports of
+    // `probes` (arrays of every kind a view tells apart).
+    static bool verify_layout(PyObject* probes);
+    static inline bool direct = false;
 
 private:
+    static constexpr int kMaxDims = 4;
+
     // An unaligned buffer (numpy allows them, e.g. over unpickled bytes) is
     // refused: the caller then takes the numpy steps, which handle it.
-    bool acquire(PyObject* o, bool writable) {
+    bool acquire(PyObject* o, bool writable, bool index) {
         if (Py_TYPE(o) != captured.ndarray) return false;
+        return direct ? read_fields(o, writable, index) : export_buffer(o, writable, index);
+    }
+
+    bool read_fields(PyObject* o, bool writable, bool index) {
+        const auto* a = reinterpret_cast<const numpy_abi::Array*>(o);
+        const auto* d = reinterpret_cast<const numpy_abi::Descr*>(a->descr);
+        const int need = numpy_abi::c_contiguous | numpy_abi::aligned | (writable ? numpy_abi::writeable : 0);
+        const bool native = d->byteorder == '=' || (d->byteorder == '<' && std::endian::native == std::endian::little);
+        const bool typed = index ? (d->type_num == numpy_abi::type_longlong ||
+                                    (d->type_num == numpy_abi::type_long && sizeof(long) == sizeof(Py_ssize_t)))
+                                 : d->type_num == numpy_abi::type_double;
+        if ((a->flags & need) != need || !native || !typed || a->nd > kMaxDims) return false;
+        held_ = Ref::borrow(o);
+        data_ = a->data;
+        ndim_ = a->nd;
+        std::copy(a->dimensions, a->dimensions + a->nd, shape_.begin());
+        return true;
+    }
+
+    bool export_buffer(PyObject* o, bool writable, bool index) {
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(o, &b_, flags) < 0) {
             PyErr_Clear();
             return false;
         }
-        held_ = true;
-        return reinterpret_cast<std::uintptr_t>(b_.buf) % alignof(double) == 0;  // and of Py_ssize_t
+        exported_ = true;
+        const std::string_view f = b_.format ? b_.format : "B";
+        const bool typed = index ? b_.itemsize == sizeof(Py_ssize_t) && (f == "l" || f == "q" || f == "<q" || f == "=q")
+                                 : b_.itemsize == 8 && (f == "d" || f == "<d" || f == "=d");
+        if (!typed || b_.ndim > kMaxDims || reinterpret_cast<std::uintptr_t>(b_.buf) % alignof(double) != 0)
+            return false;
+        data_ = b_.buf;
+        ndim_ = b_.ndim;
+        std::copy(b_.shape, b_.shape + b_.ndim, shape_.begin());
+        return true;
     }
 
+    Ref held_;
     Py_buffer b_{};
-    bool held_ = false;
+    bool exported_ = false;
+    void* data_ = nullptr;
+    int ndim_ = -1;
+    std::array<Py_ssize_t, kMaxDims> shape_{};
 };
+
+inline bool View::verify_layout(PyObject* probes) {
+    if (!PyList_CheckExact(probes)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(probes); ++i) {
+        PyObject* o = PyList_GET_ITEM(probes, i);
+        if (Py_TYPE(o) != captured.ndarray) return false;
+        for (const bool index : {false, true})
+            for (const bool writable : {false, true}) {
+                View by_fields, by_export;
+                const bool a = by_fields.read_fields(o, writable, index);
+                const bool b = by_export.export_buffer(o, writable, index);
+                if (a != b || (a && (by_fields.data_ != by_export.data_ || by_fields.ndim_ != by_export.ndim_ ||
+                                     by_fields.shape_ != by_export.shape_)))
+                    return false;
+            }
+    }
+    return true;
+}
+
+// Arrays of every kind a view tells apart: float64 in and out of C order,
+// sliced, byte-swapped, unaligned, read-only, of other types and ranks.
+inline constexpr const char* kLayoutProbes =
+    "(lambda a: [a, a.T, a[:, :1], a[::2], a.astype('>f8'), a.astype(np.float32), np.frombuffer(bytes(17), offset=1),"
+    " np.frombuffer(bytes(16)), np.arange(3), np.arange(3, dtype=np.int32), np.arange(3).astype('>i8'),"
+    " np.arange(8.0).reshape(2, 2, 2), np.empty((0, 2)), np.zeros(())])(np.arange(6.0).reshape(3, 2))";
+
+// Turns on direct reading of arrays when it agrees with buffer exports.
+inline void verify_views() {
+    View::direct = false;
+    Ref globals = Ref::own(PyDict_New());
+    if (PyDict_SetItemString(globals.get(), "np", captured.np) < 0) raise();
+    PyObject* probes = PyRun_String(kLayoutProbes, Py_eval_input, globals.get(), globals.get());
+    if (probes == nullptr) raise();
+    View::direct = View::verify_layout(Ref::own(probes).get());
+}
 
 // A new float64 (or intp) array from the captured np.empty, with a
 // writable view of it.
