@@ -281,10 +281,19 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
 
 namespace k = orvo::kernels;
 
+// An array a scene depends on that is not frozen, with its contents at
+// the build.
 struct Watched {
     Ref array;
     int ndim = 2;
-    std::vector<double> copy;  // its contents, when it was not frozen
+    std::vector<double> copy;
+};
+
+// The arrays a scene depends on: all of them held, so that their
+// identities stay theirs; the ones not frozen also compared.
+struct Holdings {
+    std::vector<Ref> held;
+    std::vector<Watched> compared;
 };
 
 struct MemberRecord {
@@ -295,7 +304,28 @@ struct MemberRecord {
     Py_ssize_t count = 0;
     double metric[4] = {};
     std::vector<PyObject*> rings;  // a polygon's ring arrays
+    // What the per-call check of this member reads, as it was at the
+    // build: fetched ahead so that the members' cache misses overlap.
+    std::array<const void*, 10> touched{};
+    Py_ssize_t size = 0;  // the member's instance size
 };
+
+// Records the memory an array's check reads, from slot `at` on.
+void touch(MemberRecord& rec, size_t at, PyObject* array) {
+    const auto* a = reinterpret_cast<const fast::numpy_abi::Array*>(array);
+    rec.touched[at] = a;
+    if (!fast::View::direct) return;
+    rec.touched[at + 1] = a->data;
+    rec.touched[at + 2] = a->dimensions;
+}
+
+void prefetch(const MemberRecord& rec) {
+    // The member's fields span several cache lines.
+    const char* object = static_cast<const char*>(rec.touched[0]);
+    for (Py_ssize_t line = 64; line < rec.size; line += 64) __builtin_prefetch(object + line);
+    for (const void* p : rec.touched)
+        if (p) __builtin_prefetch(p);
+}
 
 // A member class whose methods were checked while its version tag was
 // `tag` (0: no valid tag, look it up every time).
@@ -308,7 +338,8 @@ struct SceneCache {
     PyObject* rgjs = nullptr;  // borrowed identity
     std::vector<MemberRecord> members;
     std::vector<ClassTag> classes;
-    std::vector<Watched> watched;
+    Holdings arrays;
+    std::vector<Py_ssize_t> point_members;  // indices of Point and MultiPoint members
     std::shared_ptr<const k::Scene> scene;
 };
 
@@ -318,6 +349,15 @@ auto& scene_caches = *new std::unordered_map<PyObject*, SceneCache>;
 PyObject* own_methods[3] = {};  // the collection's squared_dist, repulsion_vector, gradient
 
 bool same_bits(const double* a, const double* b, size_t n) { return std::memcmp(a, b, n * sizeof(double)) == 0; }
+
+// Four doubles equal bit for bit, without a library call: the per-call
+// check compares two matrices per member.
+bool same_matrix(const double (&a)[4], const double (&b)[4]) {
+    std::uint64_t x[4], y[4];
+    std::memcpy(x, a, sizeof x);
+    std::memcpy(y, b, sizeof y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2]) | (x[3] ^ y[3])) == 0;
+}
 
 // The member's class, when it is one of the package's exact classes with
 // the methods it was built with.
@@ -428,22 +468,27 @@ SegmentCache segment_cache(PyObject* obj, ClassId id) {
 
 // Holds `array` for the index; its contents are kept for comparison when
 // it is not frozen.
-void watch(std::vector<Watched>& watched, PyObject* array, const fast::View& view, int ndim) {
-    Watched& w = watched.emplace_back(Watched{Ref::borrow(array), ndim, {}});
-    if (!frozen_array(array)) w.copy.assign(view.data(), view.data() + ndim * view.rows());
+void watch(Holdings& arrays, PyObject* array, const fast::View& view, int ndim) {
+    arrays.held.push_back(Ref::borrow(array));
+    if (frozen_array(array)) return;
+    Watched& w = arrays.compared.emplace_back(Watched{Ref::borrow(array), ndim, {}});
+    w.copy.assign(view.data(), view.data() + ndim * view.rows());
 }
 
 // Reads one member into `in` and `rec` for a build; false when it cannot be
 // indexed. `views` keeps the arrays' buffers until the scene has copied them.
 bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& rec, std::deque<fast::View>& views,
-                 std::vector<Watched>& watched) {
+                 Holdings& arrays) {
     auto* base = reinterpret_cast<RGJObject*>(obj);
     rec.object = obj;
     rec.id = id;
     rec.fields[0] = base->inv_repulsion;
     if (!fast::matrix(base->inv_repulsion, rec.metric)) return false;
+    rec.touched[0] = obj;
+    rec.size = Py_TYPE(obj)->tp_basicsize;
+    touch(rec, 1, base->inv_repulsion);
     in.metric = {rec.metric[0], rec.metric[1], rec.metric[2], rec.metric[3]};
-    watched.push_back({Ref::borrow(base->inv_repulsion), 2, {}});
+    arrays.held.push_back(Ref::borrow(base->inv_repulsion));
     if (id == ClassId::Point || id == ClassId::MultiPoint) {
         in.kind = id == ClassId::Point ? k::MemberKind::Point : k::MemberKind::MultiPoint;
         return true;
@@ -458,15 +503,18 @@ bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& re
         return false;
     in.segments = {a.data(), b.data(), d.data(), a.rows()};
     rec.fields[1] = cache.p1, rec.fields[2] = cache.v, rec.fields[3] = cache.vdv;
-    watch(watched, cache.p1, a, 2);
-    watch(watched, cache.v, b, 2);
-    watch(watched, cache.vdv, d, 1);
+    watch(arrays, cache.p1, a, 2);
+    watch(arrays, cache.v, b, 2);
+    watch(arrays, cache.vdv, d, 1);
     if (id != ClassId::Polygon) return true;
     auto* o = reinterpret_cast<PolygonObject*>(obj);
     double m[4];
     if (!fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
     rec.fields[4] = o->metric;
-    watched.push_back({Ref::borrow(o->metric), 2, {}});
+    touch(rec, 4, o->metric);
+    rec.touched[7] = o->rings;
+    if (PyList_CheckExact(o->rings)) rec.touched[8] = reinterpret_cast<PyListObject*>(o->rings)->ob_item;
+    arrays.held.push_back(Ref::borrow(o->metric));
     if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return false;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
         PyObject* ring = PyList_GET_ITEM(o->rings, r);
@@ -474,8 +522,9 @@ bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& re
         if (!view.take(ring, 2, 2)) return false;
         in.rings.push_back({view.data(), view.rows()});
         rec.rings.push_back(ring);
-        watch(watched, ring, view, 2);
+        watch(arrays, ring, view, 2);
     }
+    rec.touched[9] = rec.rings.data();
     return true;
 }
 
@@ -485,7 +534,7 @@ bool member_unchanged(const MemberRecord& rec) {
     auto* base = reinterpret_cast<RGJObject*>(obj);
     double m[4];
     if (Py_TYPE(obj) != registry->types[static_cast<int>(rec.id)] || base->inv_repulsion != rec.fields[0] ||
-        !fast::matrix(base->inv_repulsion, m) || !same_bits(m, rec.metric, 4))
+        !fast::matrix(base->inv_repulsion, m) || !same_matrix(m, rec.metric))
         return false;
     if (rec.kind == k::MemberKind::Point || rec.kind == k::MemberKind::MultiPoint) return true;
     const SegmentCache cache = segment_cache(obj, rec.id);
@@ -494,7 +543,7 @@ bool member_unchanged(const MemberRecord& rec) {
     if (cache.p1 != rec.fields[1] || cache.v != rec.fields[2] || cache.vdv != rec.fields[3]) return false;
     if (rec.id != ClassId::Polygon) return true;
     auto* o = reinterpret_cast<PolygonObject*>(obj);
-    if (o->metric != rec.fields[4] || !fast::matrix(o->metric, m) || !same_bits(m, rec.metric, 4)) return false;
+    if (o->metric != rec.fields[4] || !fast::matrix(o->metric, m) || !same_matrix(m, rec.metric)) return false;
     if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) != static_cast<Py_ssize_t>(rec.rings.size()))
         return false;
     for (size_t r = 0; r < rec.rings.size(); ++r)
@@ -506,12 +555,15 @@ bool cache_unchanged(SceneCache& cache, PyObject* rgjs) {
     if (!cache.scene || rgjs != cache.rgjs || !PyList_CheckExact(rgjs) ||
         PyList_GET_SIZE(rgjs) != static_cast<Py_ssize_t>(cache.members.size()) || !classes_unchanged(cache.classes))
         return false;
-    for (size_t m = 0; m < cache.members.size(); ++m)
+    constexpr size_t kAhead = 16;
+    for (size_t m = 0; m < std::min(kAhead, cache.members.size()); ++m) prefetch(cache.members[m]);
+    for (size_t m = 0; m < cache.members.size(); ++m) {
+        if (m + kAhead < cache.members.size()) prefetch(cache.members[m + kAhead]);
         if (PyList_GET_ITEM(rgjs, static_cast<Py_ssize_t>(m)) != cache.members[m].object ||
             !member_unchanged(cache.members[m]))
             return false;
-    for (const Watched& w : cache.watched) {
-        if (w.copy.empty()) continue;
+    }
+    for (const Watched& w : cache.arrays.compared) {
         fast::View v;
         if (!v.take(w.array.get(), w.ndim, w.ndim == 2 ? 2 : -1) ||
             static_cast<size_t>(v.rows() * w.ndim) != w.copy.size() || !same_bits(v.data(), w.copy.data(), w.copy.size()))
@@ -521,11 +573,15 @@ bool cache_unchanged(SceneCache& cache, PyObject* rgjs) {
 }
 
 // The index for the collection as it is now, built if need be; null when
-// it cannot be indexed. Runs no Python code.
-std::shared_ptr<const k::Scene> current_scene(PyObject* self) {
+// it cannot be indexed. `points` receives the indices of its Point and
+// MultiPoint members. Runs no Python code.
+std::shared_ptr<const k::Scene> current_scene(PyObject* self, std::vector<Py_ssize_t>& points) {
     PyObject* rgjs = reinterpret_cast<CollectionObject*>(self)->rgjs;
     auto found = scene_caches.find(self);
-    if (found != scene_caches.end() && cache_unchanged(found->second, rgjs)) return found->second.scene;
+    if (found != scene_caches.end() && cache_unchanged(found->second, rgjs)) {
+        points = found->second.point_members;
+        return found->second.scene;
+    }
     if (found != scene_caches.end()) scene_caches.erase(found);
     if (!PyList_CheckExact(rgjs) || PyList_GET_SIZE(rgjs) == 0) return nullptr;
     SceneCache cache;
@@ -536,13 +592,15 @@ std::shared_ptr<const k::Scene> current_scene(PyObject* self) {
         PyObject* obj = PyList_GET_ITEM(rgjs, m);
         const std::optional<ClassId> id = plain_class(Py_TYPE(obj));
         MemberRecord& rec = cache.members.emplace_back();
-        if (!id || !read_member(obj, *id, inputs[static_cast<size_t>(m)], rec, views, cache.watched)) return nullptr;
+        if (!id || !read_member(obj, *id, inputs[static_cast<size_t>(m)], rec, views, cache.arrays)) return nullptr;
+        if (*id == ClassId::Point || *id == ClassId::MultiPoint) cache.point_members.push_back(m);
         record_class(cache.classes, Py_TYPE(obj));
         rec.kind = inputs[static_cast<size_t>(m)].kind;
     }
     if (!k::indexable(inputs)) return nullptr;
     cache.scene = std::make_shared<const k::Scene>(inputs);
     auto scene = cache.scene;
+    points = cache.point_members;
     scene_caches.emplace(self, std::move(cache));
     return scene;
 }
@@ -581,17 +639,17 @@ private:
 // arithmetic underflowed, which the caller must let numpy judge.
 bool scene_rows(const Call& c, const Query& x, std::vector<k::SceneRow>& rows, bool& underflow) {
     if (!environment_ready(c)) return false;
-    std::shared_ptr<const k::Scene> scene = current_scene(c.self);
+    std::vector<Py_ssize_t> point_members;
+    std::shared_ptr<const k::Scene> scene = current_scene(c.self, point_members);
     if (!scene) return false;
     PyObject* rgjs = reinterpret_cast<CollectionObject*>(c.self)->rgjs;
     std::vector<k::LivePoints> live(static_cast<size_t>(scene->size()));
     std::vector<double> points;
     std::vector<std::pair<size_t, size_t>> spans(live.size());
     bool negative_zero = false;  // a multi-point holds a -0.0
-    for (Py_ssize_t m = 0; m < scene->size(); ++m) {
+    for (const Py_ssize_t m : point_members) {
         PyObject* obj = PyList_GET_ITEM(rgjs, m);
         const bool point = Py_TYPE(obj) == registry->types[static_cast<int>(ClassId::Point)];
-        if (!point && Py_TYPE(obj) != registry->types[static_cast<int>(ClassId::MultiPoint)]) continue;
         PyObject* coordinates = reinterpret_cast<RGJObject*>(obj)->coordinates;
         fast::View flat, table;
         const double* p = nullptr;
@@ -606,8 +664,10 @@ bool scene_rows(const Call& c, const Query& x, std::vector<k::SceneRow>& rows, b
         spans[static_cast<size_t>(m)] = {points.size(), static_cast<size_t>(count)};
         points.insert(points.end(), p, p + 2 * count);
     }
-    for (size_t m = 0; m < live.size(); ++m)
-        if (spans[m].second) live[m] = {points.data() + spans[m].first, static_cast<std::ptrdiff_t>(spans[m].second)};
+    for (const Py_ssize_t m : point_members) {
+        const auto [first, count] = spans[static_cast<size_t>(m)];
+        live[static_cast<size_t>(m)] = {points.data() + first, static_cast<std::ptrdiff_t>(count)};
+    }
     const Py_ssize_t n = x.size();
     rows.resize(static_cast<size_t>(n));
     std::atomic<bool> failed{false}, underflowed{false};

@@ -164,6 +164,20 @@ public:
     // Anyone may write into the array meanwhile: read each index once.
     const volatile Py_ssize_t* indices() const { return static_cast<const volatile Py_ssize_t*>(data_); }
 
+    // The fields of exact ndarray `o` when it is C-contiguous, aligned,
+    // native float64 (or intp) and, if asked, writable; else null. Valid
+    // only until Python code next runs. Needs `direct`.
+    static const numpy_abi::Array* peek(PyObject* o, bool writable, bool index) {
+        const auto* a = reinterpret_cast<const numpy_abi::Array*>(o);
+        const auto* d = reinterpret_cast<const numpy_abi::Descr*>(a->descr);
+        const int need = numpy_abi::c_contiguous | numpy_abi::aligned | (writable ? numpy_abi::writeable : 0);
+        const bool native = d->byteorder == '=' || (d->byteorder == '<' && std::endian::native == std::endian::little);
+        const bool typed = index ? (d->type_num == numpy_abi::type_longlong ||
+                                    (d->type_num == numpy_abi::type_long && sizeof(long) == sizeof(Py_ssize_t)))
+                                 : d->type_num == numpy_abi::type_double;
+        return (a->flags & need) == need && native && typed ? a : nullptr;
+    }
+
     // Whether the direct reading of arrays agrees with buffer exports of
     // `probes` (arrays of every kind a view tells apart).
     static bool verify_layout(PyObject* probes);
@@ -180,18 +194,12 @@ private:
     }
 
     bool read_fields(PyObject* o, bool writable, bool index) {
-        const auto* a = reinterpret_cast<const numpy_abi::Array*>(o);
-        const auto* d = reinterpret_cast<const numpy_abi::Descr*>(a->descr);
-        const int need = numpy_abi::c_contiguous | numpy_abi::aligned | (writable ? numpy_abi::writeable : 0);
-        const bool native = d->byteorder == '=' || (d->byteorder == '<' && std::endian::native == std::endian::little);
-        const bool typed = index ? (d->type_num == numpy_abi::type_longlong ||
-                                    (d->type_num == numpy_abi::type_long && sizeof(long) == sizeof(Py_ssize_t)))
-                                 : d->type_num == numpy_abi::type_double;
-        if ((a->flags & need) != need || !native || !typed || a->nd > kMaxDims) return false;
+        const numpy_abi::Array* a = peek(o, writable, index);
+        if (a == nullptr || a->nd > kMaxDims) return false;
         held_ = Ref::borrow(o);
         data_ = a->data;
         ndim_ = a->nd;
-        std::copy(a->dimensions, a->dimensions + a->nd, shape_.begin());
+        for (int i = 0; i < a->nd; ++i) shape_[static_cast<size_t>(i)] = a->dimensions[i];
         return true;
     }
 
@@ -209,7 +217,7 @@ private:
             return false;
         data_ = b_.buf;
         ndim_ = b_.ndim;
-        std::copy(b_.shape, b_.shape + b_.ndim, shape_.begin());
+        for (int i = 0; i < b_.ndim; ++i) shape_[static_cast<size_t>(i)] = b_.shape[i];
         return true;
     }
 
@@ -350,6 +358,14 @@ private:
 
 // A field holding an exact float64 (2, 2) array, read as four numbers.
 inline bool matrix(PyObject* o, double (&m)[4]) {
+    if (View::direct) {
+        if (Py_TYPE(o) != captured.ndarray) return false;
+        const numpy_abi::Array* a = View::peek(o, false, false);
+        if (a == nullptr || a->nd != 2 || a->dimensions[0] != 2 || a->dimensions[1] != 2) return false;
+        const double* d = reinterpret_cast<const double*>(a->data);
+        m[0] = d[0], m[1] = d[1], m[2] = d[2], m[3] = d[3];
+        return true;
+    }
     View v;
     if (!v.take(o, 2, 2) || v.rows() != 2) return false;
     std::copy(v.data(), v.data() + 4, m);
