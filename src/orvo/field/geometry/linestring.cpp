@@ -184,6 +184,9 @@ void linestring_exec(PyObject* module) {
     register_class(ClassId::LineString, line.get());
     register_class(ClassId::MultiLineString, multi.get());
     register_kernels();
+    mod::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
+    Class<LineStringRGJ_spec>::on_dealloc = forget_own_index;
+    Class<MultiLineStringRGJ_spec>::on_dealloc = forget_own_index;
 
     mod::add_restore_function<LineStringRGJ_spec>(module, line);
     mod::add_restore_function<MultiLineStringRGJ_spec>(module, multi);

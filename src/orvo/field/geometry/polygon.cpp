@@ -214,6 +214,7 @@ Ref fast_polygon_vectors(const Call& c) {
     fast::Output out({n, 2});
     std::fill(out.data(), out.data() + 2 * n, 0.0);
     if (o->_S == 0) return out.array;
+    if (own_index_vectors(c.self, ClassId::Polygon, x.data(), n, out.data())) return out.array;
     if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return {};
     std::deque<fast::View> ring_views;
     std::vector<k::Ring> rings;
@@ -412,6 +413,9 @@ void polygon_exec(PyObject* module) {
     register_class(ClassId::Polygon, polygon.get());
     register_class(ClassId::MultiPolygon, multi.get());
     register_kernels();
+    mod::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
+    Class<PolygonRGJ_spec>::on_dealloc = forget_own_index;
+    Class<MultiPolygonRGJ_spec>::on_dealloc = forget_own_index;
 
     mod::add_restore_function<PolygonRGJ_spec>(module, polygon);
     mod::add_restore_function<MultiPolygonRGJ_spec>(module, multi);

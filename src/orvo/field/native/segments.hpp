@@ -6,6 +6,7 @@
 #include "fastpath.hpp"
 #include "geometry.hpp"
 #include "layouts.hpp"
+#include "member_index.hpp"
 #include "kernels/segments.hpp"
 
 namespace orvo::geometry {
@@ -100,6 +101,9 @@ Ref fast_segment_vectors(const Call& c, bool empty) {
         !vdv.take(o->_v_dot_v, 1) || p1.rows() == 0 || v.rows() != p1.rows() || vdv.rows() != p1.rows())
         return {};
     fast::Output out({x.size(), 2});
+    if (const std::optional<ClassId> id = exact_class(c.self);
+        id && own_index_vectors(c.self, *id, x.data(), x.size(), out.data()))
+        return out.array;
     const orvo::kernels::Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
     const orvo::kernels::Metric metric{m[0], m[1], m[2], m[3]};
     if (orvo::kernels::detail::have_avx2()) orvo::kernels::detail::scan_avx2(x.data(), 0, x.size(), g, metric, out.data());
