@@ -13,10 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kernels/parallel.hpp"
-#include "kernels/rings.hpp"
-#include "kernels/segments.hpp"
+#include "kernels/engine.hpp"
 #include "native/module.hpp"
+#include "native/parallel.hpp"
 
 namespace {
 
@@ -160,54 +159,30 @@ private:
     Py_buffer view_{};
 };
 
-namespace detail = orvo::kernels::detail;
-
-// Builds an index without the interpreter lock: it is plain C++ over the
+// Plans a kernel without the interpreter lock: it is plain C++ over the
 // argument buffers. Allocation failures come back as MemoryError.
-template <class Index, class... Args>
-std::optional<Index> build_unlocked(const Args&... args) {
-    std::optional<Index> index;
+template <class Plan, class... Args>
+std::optional<Plan> plan_unlocked(const Args&... args) {
+    std::optional<Plan> plan;
     bool failed = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        index.emplace(args...);
+        plan.emplace(args...);
     } catch (...) {
         failed = true;
     }
     Py_END_ALLOW_THREADS
     if (failed) PyErr_NoMemory();
-    return index;
+    return plan;
 }
 
-// Picks the loop for the sizes at hand and runs it without the interpreter
-// lock; false when it failed or a signal interrupted it (the Python error
-// is set).
-bool solve_segments(const double* x, Py_ssize_t n, const Segments& g, const Metric& m, double* out) {
-    if (use_tree(n, g, m)) {
-        const auto tree = build_unlocked<detail::SegmentTree>(g, m, detail::tree_slack(m));
-        return tree && parallel_for(n, segment_work(n, g.count, true),
-                                    [&](Py_ssize_t begin, Py_ssize_t end) { tree->run(x, begin, end, out); });
-    }
-    const bool simd = detail::have_avx2();
-    return parallel_for(n, segment_work(n, g.count, false), [&](Py_ssize_t begin, Py_ssize_t end) {
-        if (simd) detail::scan_avx2(x, begin, end, g, m, out);
-        else detail::scan_plain(x, begin, end, g, m, out);
-    });
-}
-
-bool solve_rings(const double* x, Py_ssize_t n, const Ring& outer, const std::vector<Ring>& holes, bool* out) {
-    if (use_band_index(n, outer, holes)) {
-        const auto index = build_unlocked<detail::BandIndex>(outer, holes);
-        return index && parallel_for(n, 32.0 * static_cast<double>(n),
-                                     [&](Py_ssize_t begin, Py_ssize_t end) { index->run(x, begin, end, out); });
-    }
-    std::ptrdiff_t edges = outer.size;
-    for (const Ring& h : holes) edges += h.size;
-    const bool simd = detail::have_avx2();
-    return parallel_for(n, static_cast<double>(n) * static_cast<double>(edges), [&](Py_ssize_t begin, Py_ssize_t end) {
-        if (simd) detail::rings_avx2(x, begin, end, outer, holes, out);
-        else detail::rings_plain(x, begin, end, outer, holes, out);
-    });
+// Plans and runs a kernel over the n query points x without the
+// interpreter lock; false when it failed or a signal interrupted it (the
+// Python error is set).
+template <class Plan, class Out, class... Args>
+bool solve(const double* x, Py_ssize_t n, Out* out, const Args&... args) {
+    const std::optional<Plan> plan = plan_unlocked<Plan>(args..., static_cast<std::ptrdiff_t>(n));
+    return plan && parallel_for(n, plan->work(n), [&](Py_ssize_t begin, Py_ssize_t end) { plan->run(x, begin, end, out); });
 }
 
 [[noreturn]] void mismatch(const Array& a, const Array& b) {
@@ -233,7 +208,7 @@ const Method segment_repulsion_vectors{
                 raise(PyExc_ValueError, "metric must hold finite numbers, got %R", number(value).get());
         const Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
         Output out(c, tuple(integer(x.rows()), integer(2)), c.np("float64"_id).get(), 2 * x.rows(), "d", 8);
-        if (!solve_segments(x.data(), x.rows(), g, m, out.data<double>())) raise();
+        if (!solve<SegmentPlan>(x.data(), x.rows(), out.data<double>(), g, m)) raise();
         return out.result();
     },
     "segment_repulsion_vectors(x, p1, v, vdv, metric)\n\n"
@@ -260,7 +235,7 @@ const Method point_in_rings{
             rings.push_back({holes.back().data(), holes.back().rows()});
         }
         Output out(c, tuple(integer(x.rows())), reinterpret_cast<PyObject*>(&PyBool_Type), x.rows(), "?", 1);
-        if (!solve_rings(x.data(), x.rows(), {outer.data(), outer.rows()}, rings, out.data<bool>())) raise();
+        if (!solve<RingPlan>(x.data(), x.rows(), out.data<bool>(), Ring{outer.data(), outer.rows()}, rings)) raise();
         return out.result();
     },
     "point_in_rings(x, outer, holes)\n\n"

@@ -4,12 +4,12 @@
 // `_RGJ_TYPES` and combines their fields: per query point it picks one
 // member for the squared distance, the repulsion vector and the gradient.
 // It talks to its members only through their public methods and attributes.
-#include "../kernels/parallel.hpp"
-#include "../kernels/scene.hpp"
+#include "../kernels/engine.hpp"
 #include "../native/fastpath.hpp"
 #include "../native/layouts.hpp"
 #include "../native/member_index.hpp"
 #include "../native/module.hpp"
+#include "../native/parallel.hpp"
 
 #include <atomic>
 #include <cfenv>
@@ -480,7 +480,7 @@ bool scene_rows(const Call& c, const Query& x, std::vector<k::SceneRow>& rows, b
     rows.resize(static_cast<size_t>(n));
     std::atomic<bool> failed{false}, underflowed{false};
     const double* xy = x.data();
-    const bool done = k::parallel_for(n, static_cast<double>(n) * 400.0, [&](Py_ssize_t begin, Py_ssize_t end) {
+    const bool done = parallel_for(n, static_cast<double>(n) * 400.0, [&](Py_ssize_t begin, Py_ssize_t end) {
         std::feclearexcept(FE_ALL_EXCEPT);
         for (Py_ssize_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
             const double px = xy[2 * i], py = xy[2 * i + 1];

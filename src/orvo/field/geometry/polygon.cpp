@@ -9,7 +9,7 @@
 #include "../native/layouts.hpp"
 #include "../native/module.hpp"
 #include "../native/segments.hpp"
-#include "../kernels/rings.hpp"
+#include "../kernels/engine.hpp"
 
 #include <deque>
 
@@ -230,14 +230,14 @@ Ref fast_polygon_vectors(const Call& c) {
         return {};
     const std::vector<k::Ring> holes(rings.begin() + 1, rings.end());
     std::vector<char> inside(static_cast<size_t>(n));
-    k::detail::rings_plain(x.data(), 0, n, rings[0], holes, reinterpret_cast<bool*>(inside.data()));
+    k::RingPlan(rings[0], holes, n).run(x.data(), 0, n, reinterpret_cast<bool*>(inside.data()));
     std::vector<double> outside, rows;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!inside[static_cast<size_t>(i)]) outside.insert(outside.end(), x.data() + 2 * i, x.data() + 2 * i + 2);
     const Py_ssize_t m_out = static_cast<Py_ssize_t>(outside.size() / 2);
     rows.resize(outside.size());
-    k::detail::scan_plain(outside.data(), 0, m_out, {p1.data(), v.data(), vdv.data(), p1.rows()},
-                          {m[0], m[1], m[2], m[3]}, rows.data());
+    k::SegmentPlan({p1.data(), v.data(), vdv.data(), p1.rows()}, {m[0], m[1], m[2], m[3]}, m_out)
+        .run(outside.data(), 0, m_out, rows.data());
     for (Py_ssize_t i = 0, j = 0; i < n; ++i)
         if (!inside[static_cast<size_t>(i)]) {
             out.data()[2 * i] = rows[static_cast<size_t>(2 * j)];

@@ -18,7 +18,7 @@
 
 #include "fastpath.hpp"
 #include "layouts.hpp"
-#include "kernels/scene.hpp"
+#include "kernels/engine.hpp"
 
 namespace orvo::geometry {
 

@@ -7,7 +7,7 @@
 #include "geometry.hpp"
 #include "layouts.hpp"
 #include "member_index.hpp"
-#include "kernels/segments.hpp"
+#include "kernels/engine.hpp"
 
 namespace orvo::geometry {
 
@@ -105,9 +105,8 @@ Ref fast_segment_vectors(const Call& c, bool empty) {
         id && own_index_vectors(c.self, *id, x.data(), x.size(), out.data()))
         return out.array;
     const orvo::kernels::Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
-    const orvo::kernels::Metric metric{m[0], m[1], m[2], m[3]};
-    if (orvo::kernels::detail::have_avx2()) orvo::kernels::detail::scan_avx2(x.data(), 0, x.size(), g, metric, out.data());
-    else orvo::kernels::detail::scan_plain(x.data(), 0, x.size(), g, metric, out.data());
+    const orvo::kernels::SegmentPlan plan(g, {m[0], m[1], m[2], m[3]}, x.size());
+    plan.run(x.data(), 0, x.size(), out.data());
     return out.array;
 }
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace orvo::kernels {
+namespace orvo::py {
 
 // The thread cap: ORVO_FIELD_NUM_THREADS when set to a positive integer,
 // else the number of cores. Read at every call so that it can be changed
@@ -85,4 +85,4 @@ bool parallel_for(Py_ssize_t n, double work, Body&& body) {
     return !cancelled.load();
 }
 
-}  // namespace orvo::kernels
+}  // namespace orvo::py
