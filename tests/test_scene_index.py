@@ -214,9 +214,12 @@ def test_plain_scenes_take_the_indexed_pass():
     assert collection_module._evaluate(col, queries(1)[0]) is not None
 
 
-def test_derived_arrays_are_frozen_and_callers_arrays_are_not():
+@pytest.mark.parametrize("restored", [False, True])
+def test_derived_arrays_are_frozen_and_callers_arrays_are_not(restored):
     mine = np.array([[0.0, 0.0], [3.0, 0.0], [3.0, 3.0]])
     poly = PolygonRGJ(coordinates=[mine])
+    if restored:
+        poly = pickle.loads(pickle.dumps(poly))
     for a in (poly._p1, poly._v, poly._v_dot_v, poly.rings[0]):
         with pytest.raises(ValueError):
             a.flags.writeable = True

@@ -19,9 +19,9 @@ namespace fast = orvo::fast;
 
 constexpr std::array<Field, 5> line_fields = {{
     {"points_in_line_pair", Kind::Object, offsetof(LineStringObject, points_in_line_pair)},
-    {"_p1", Kind::Object, offsetof(LineStringObject, _p1)},
-    {"_v", Kind::Object, offsetof(LineStringObject, _v)},
-    {"_v_dot_v", Kind::Object, offsetof(LineStringObject, _v_dot_v)},
+    {"_p1", Kind::Object, offsetof(LineStringObject, _p1), true},
+    {"_v", Kind::Object, offsetof(LineStringObject, _v), true},
+    {"_v_dot_v", Kind::Object, offsetof(LineStringObject, _v_dot_v), true},
     {"lines_n", Kind::Index, offsetof(LineStringObject, lines_n)},
 }};
 constexpr std::array<Field, 0> no_fields{};
@@ -184,6 +184,7 @@ void linestring_exec(PyObject* module) {
     register_class(ClassId::LineString, line.get());
     register_class(ClassId::MultiLineString, multi.get());
     register_kernels();
+    freeze_restored = frozen_restored;
     mod::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
     Class<LineStringRGJ_spec>::on_dealloc = forget_own_index;
     Class<MultiLineStringRGJ_spec>::on_dealloc = forget_own_index;

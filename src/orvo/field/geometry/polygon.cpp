@@ -23,20 +23,20 @@ namespace fast = orvo::fast;
 
 
 constexpr std::array<Field, 7> polygon_fields = {{
-    {"rings", Kind::List, offsetof(PolygonObject, rings)},
+    {"rings", Kind::List, offsetof(PolygonObject, rings), true},
     {"points_in_line_pair", Kind::Object, offsetof(PolygonObject, points_in_line_pair)},
-    {"_p1", Kind::Object, offsetof(PolygonObject, _p1)},
-    {"_v", Kind::Object, offsetof(PolygonObject, _v)},
-    {"_v_dot_v", Kind::Object, offsetof(PolygonObject, _v_dot_v)},
+    {"_p1", Kind::Object, offsetof(PolygonObject, _p1), true},
+    {"_v", Kind::Object, offsetof(PolygonObject, _v), true},
+    {"_v_dot_v", Kind::Object, offsetof(PolygonObject, _v_dot_v), true},
     {"metric", Kind::Object, offsetof(PolygonObject, metric)},
     {"_S", Kind::Index, offsetof(PolygonObject, _S)},
 }};
 constexpr std::array<Field, 6> multipolygon_fields = {{
     {"polygons", Kind::List, offsetof(MultiPolygonObject, polygons)},
     {"points_in_line_pair", Kind::Object, offsetof(MultiPolygonObject, points_in_line_pair)},
-    {"_p1", Kind::Object, offsetof(MultiPolygonObject, _p1)},
-    {"_v", Kind::Object, offsetof(MultiPolygonObject, _v)},
-    {"_v_dot_v", Kind::Object, offsetof(MultiPolygonObject, _v_dot_v)},
+    {"_p1", Kind::Object, offsetof(MultiPolygonObject, _p1), true},
+    {"_v", Kind::Object, offsetof(MultiPolygonObject, _v), true},
+    {"_v_dot_v", Kind::Object, offsetof(MultiPolygonObject, _v_dot_v), true},
     {"_S", Kind::Index, offsetof(MultiPolygonObject, _S)},
 }};
 constexpr auto polygon_members = members_of<polygon_fields>();
@@ -413,6 +413,7 @@ void polygon_exec(PyObject* module) {
     register_class(ClassId::Polygon, polygon.get());
     register_class(ClassId::MultiPolygon, multi.get());
     register_kernels();
+    freeze_restored = frozen_restored;
     mod::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
     Class<PolygonRGJ_spec>::on_dealloc = forget_own_index;
     Class<MultiPolygonRGJ_spec>::on_dealloc = forget_own_index;

@@ -39,7 +39,12 @@ struct Field {
     const char* name;
     Kind kind;
     Py_ssize_t offset;
+    bool derived = false;  // the package's own array (or list of arrays), frozen when restored
 };
+
+// Turns a restored derived value into the package's frozen form; set by
+// the modules whose classes have derived fields.
+inline Ref (*freeze_restored)(PyObject* value) = nullptr;
 
 inline constexpr std::array<Field, 7> base_fields = {{
     {"coordinates", Kind::Object, offsetof(RGJObject, coordinates)},
@@ -291,7 +296,10 @@ void restore_fields(PyObject* obj, PyObject* state) {
     const Py_ssize_t k = static_cast<Py_ssize_t>(S.members.size());
     for (Py_ssize_t i = 0; i < k; ++i) {
         if (i >= size) raise(PyExc_IndexError, "tuple index out of range");
-        store(obj, S.members[i], PyTuple_GET_ITEM(state, i));
+        const Field& f = S.members[i];
+        PyObject* value = PyTuple_GET_ITEM(state, i);
+        if (f.derived && freeze_restored != nullptr) store(obj, f, freeze_restored(value).get());
+        else store(obj, f, value);
     }
     if (size <= k || !truth(PyTuple_GET_ITEM(state, k))) return;
     PyObject* extra = PyTuple_GET_ITEM(state, k);

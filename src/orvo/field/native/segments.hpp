@@ -26,6 +26,17 @@ inline Ref frozen(const Ref& array) {
     return flat.attr("reshape"_id)(array.attr("shape"_id));
 }
 
+// A derived field's value as restored from a pickle, frozen as the
+// package's own are: an array, or each array of a list (the rings).
+inline Ref frozen_restored(PyObject* value) {
+    if (!PyList_CheckExact(value)) return frozen(Ref::borrow(value));
+    Ref items = Ref::own(PySequence_Tuple(value));  // frozen() runs Python code
+    Ref out = Ref::own(PyList_New(PyTuple_GET_SIZE(items.get())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+        PyList_SET_ITEM(out.get(), i, frozen(Ref::borrow(PyTuple_GET_ITEM(items.get(), i))).release());
+    return out;
+}
+
 // Records in the registry the kernel module and functions this module
 // captured at load.
 inline void register_kernels() {
