@@ -369,14 +369,10 @@ bool cache_unchanged(SceneCache& cache, PyObject* rgjs) {
     if (!cache.scene || rgjs != cache.rgjs || !PyList_CheckExact(rgjs) ||
         PyList_GET_SIZE(rgjs) != static_cast<Py_ssize_t>(cache.members.size()) || !classes_unchanged(cache.classes))
         return false;
-    constexpr size_t kAhead = 16;
-    for (size_t m = 0; m < std::min(kAhead, cache.members.size()); ++m) prefetch(cache.members[m]);
-    for (size_t m = 0; m < cache.members.size(); ++m) {
-        if (m + kAhead < cache.members.size()) prefetch(cache.members[m + kAhead]);
+    for (size_t m = 0; m < cache.members.size(); ++m)
         if (PyList_GET_ITEM(rgjs, static_cast<Py_ssize_t>(m)) != cache.members[m].object ||
             !member_unchanged(cache.members[m]))
             return false;
-    }
     return arrays_unchanged(cache.arrays);
 }
 

@@ -47,28 +47,7 @@ struct MemberRecord {
     Py_ssize_t count = 0;
     double metric[4] = {};
     std::vector<PyObject*> rings;  // a polygon's ring arrays
-    // What the per-call check of this member reads, as it was at the
-    // build: fetched ahead so that the members' cache misses overlap.
-    std::array<const void*, 10> touched{};
-    Py_ssize_t size = 0;  // the member's instance size
 };
-
-// Records the memory an array's check reads, from slot `at` on.
-inline void touch(MemberRecord& rec, size_t at, PyObject* array) {
-    const auto* a = reinterpret_cast<const fast::numpy_abi::Array*>(array);
-    rec.touched[at] = a;
-    if (!fast::View::direct) return;
-    rec.touched[at + 1] = a->data;
-    rec.touched[at + 2] = a->dimensions;
-}
-
-inline void prefetch(const MemberRecord& rec) {
-    // The member's fields span several cache lines.
-    const char* object = static_cast<const char*>(rec.touched[0]);
-    for (Py_ssize_t line = 64; line < rec.size; line += 64) __builtin_prefetch(object + line);
-    for (const void* p : rec.touched)
-        if (p) __builtin_prefetch(p);
-}
 
 // Four doubles equal bit for bit, without a library call: the per-call
 // check compares two matrices per member.
@@ -144,9 +123,6 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
     rec.id = id;
     rec.fields[0] = base->inv_repulsion;
     if (!fast::matrix(base->inv_repulsion, rec.metric)) return false;
-    rec.touched[0] = obj;
-    rec.size = Py_TYPE(obj)->tp_basicsize;
-    touch(rec, 1, base->inv_repulsion);
     in.metric = {rec.metric[0], rec.metric[1], rec.metric[2], rec.metric[3]};
     arrays.held.push_back(Ref::borrow(base->inv_repulsion));
     if (id == ClassId::Point || id == ClassId::MultiPoint) {
@@ -171,9 +147,6 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
     double m[4];
     if (!fast::matrix(o->metric, m) || !same_matrix(m, rec.metric)) return false;
     rec.fields[4] = o->metric;
-    touch(rec, 4, o->metric);
-    rec.touched[7] = o->rings;
-    if (PyList_CheckExact(o->rings)) rec.touched[8] = reinterpret_cast<PyListObject*>(o->rings)->ob_item;
     arrays.held.push_back(Ref::borrow(o->metric));
     if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return false;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
@@ -184,7 +157,6 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
         rec.rings.push_back(ring);
         watch(arrays, ring, view, 2);
     }
-    rec.touched[9] = rec.rings.data();
     return true;
 }
 
