@@ -197,6 +197,7 @@ Registry shared_registry;
 
 void share_registry(PyObject* module, const Ref& np, const Ref& base) {
     registry = &shared_registry;
+    field_stores = &shared_registry.field_stores;
     auto* type = reinterpret_cast<PyTypeObject*>(base.get());
     shared_registry.np = np.get();
     shared_registry.squared_dist = _PyType_Lookup(type, "squared_dist"_id);

@@ -293,6 +293,7 @@ struct SceneCache {
     PyObject* rgjs = nullptr;  // borrowed identity
     std::vector<MemberRecord> members;
     std::vector<ClassTag> classes;
+    std::uint64_t stores = 0;  // the store count when the members were last found current
     Holdings arrays;
     std::vector<Py_ssize_t> point_members;  // indices of Point and MultiPoint members
     std::shared_ptr<const k::Scene> scene;
@@ -369,11 +370,16 @@ bool cache_unchanged(SceneCache& cache, PyObject* rgjs) {
     if (!cache.scene || rgjs != cache.rgjs || !PyList_CheckExact(rgjs) ||
         PyList_GET_SIZE(rgjs) != static_cast<Py_ssize_t>(cache.members.size()) || !classes_unchanged(cache.classes))
         return false;
-    for (size_t m = 0; m < cache.members.size(); ++m)
-        if (PyList_GET_ITEM(rgjs, static_cast<Py_ssize_t>(m)) != cache.members[m].object ||
-            !member_unchanged(cache.members[m]))
+    const bool no_stores = cache.stores == *field_stores;
+    for (size_t m = 0; m < cache.members.size(); ++m) {
+        const MemberRecord& rec = cache.members[m];
+        if (PyList_GET_ITEM(rgjs, static_cast<Py_ssize_t>(m)) != rec.object ||
+            !(no_stores ? unchanged_without_stores(rec) : member_unchanged(rec)))
             return false;
-    return arrays_unchanged(cache.arrays);
+    }
+    if (!arrays_unchanged(cache.arrays)) return false;
+    cache.stores = *field_stores;
+    return true;
 }
 
 // The index for the collection as it is now, built if need be; null when
@@ -402,6 +408,7 @@ std::shared_ptr<const k::Scene> current_scene(PyObject* self, std::vector<Py_ssi
         rec.kind = inputs[static_cast<size_t>(m)].kind;
     }
     if (!k::indexable(inputs)) return nullptr;
+    cache.stores = *field_stores;
     cache.scene = std::make_shared<const k::Scene>(inputs);
     auto scene = cache.scene;
     points = cache.point_members;

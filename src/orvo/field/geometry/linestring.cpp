@@ -41,7 +41,11 @@ struct {
     PyObject* sum_ = nullptr;
 } builtins;
 
-Py_ssize_t& lines_n(PyObject* self) { return reinterpret_cast<LineStringObject*>(self)->lines_n; }
+Py_ssize_t lines_n(PyObject* self) { return reinterpret_cast<LineStringObject*>(self)->lines_n; }
+void set_lines_n(PyObject* self, Py_ssize_t n) {
+    count_store();
+    reinterpret_cast<LineStringObject*>(self)->lines_n = n;
+}
 Ref method(PyObject* self, PyObject* name) { return Ref::borrow(self).attr(name); }
 
 // ---------------------------------------------------------------------------
@@ -55,7 +59,7 @@ const Method line_init{{"__init__", {"coordinates", "repulsion"}, 1, true}, [](C
 
 const Method line_build_segments{{"_build_segments"}, [](Call& c) {
     Ref coordinates = get(c.self, &RGJObject::coordinates);
-    lines_n(c.self) = length(coordinates.get()) - 1;
+    set_lines_n(c.self, length(coordinates.get()) - 1);
     Ref head = Ref::own(PySequence_GetSlice(coordinates.get(), 0, -1));
     Ref tail = Ref::own(PySequence_GetSlice(coordinates.get(), 1, PY_SSIZE_T_MAX));
     Ref pairs = call(c.np("stack"_id).get(), {list(head, tail).get()},
@@ -130,7 +134,7 @@ const Method multiline_build_segments{{"_build_segments"}, [](Call& c) {
     Ref total = integer(0);
     for_each(get(c.self, &RGJObject::coordinates).get(),
              [&](const Ref& m) { total = total + integer(length(m.get()) - 1); });
-    lines_n(c.self) = to_index(total.get());
+    set_lines_n(c.self, to_index(total.get()));
     Ref pairs = per_member(c.self, [](const Ref& m) {
         Ref head = Ref::own(PySequence_GetSlice(m.get(), 0, -1));
         Ref tail = Ref::own(PySequence_GetSlice(m.get(), 1, PY_SSIZE_T_MAX));

@@ -74,12 +74,15 @@ void build_cache(const Call& c, PyObject* self) {
     if (size == -1 && PyErr_Occurred()) raise();
     if (size != 0) {
         build_segment_cache<T>(c, self);
-        reinterpret_cast<T*>(self)->_S = to_index(get(self, &T::_p1).attr("shape"_id)[0].get());
+        const Py_ssize_t count = to_index(get(self, &T::_p1).attr("shape"_id)[0].get());
+        count_store();
+        reinterpret_cast<T*>(self)->_S = count;
         return;
     }
     set(self, &T::_p1, zeros(c, 0, 2));
     set(self, &T::_v, zeros(c, 0, 2));
     set(self, &T::_v_dot_v, c.np("zeros"_id)(tuple(integer(0))));
+    count_store();
     reinterpret_cast<T*>(self)->_S = 0;
 }
 

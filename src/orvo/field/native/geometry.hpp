@@ -84,6 +84,15 @@ inline Py_ssize_t& index_slot(PyObject* self, const Field& f) {
     return *reinterpret_cast<Py_ssize_t*>(reinterpret_cast<char*>(self) + f.offset);
 }
 
+// Stores into geometries' fields, counted across all modules (the count
+// lives in the base module's registry once it is joined). An index that
+// saw the count unchanged since its last check knows that no field of any
+// geometry has been replaced meanwhile. Counted before the old value is
+// released, which can run Python code.
+inline std::uint64_t local_stores = 0;
+inline std::uint64_t* field_stores = &local_stores;
+inline void count_store() noexcept { ++*field_stores; }
+
 // Field access for method bodies: get(self, &RGJObject::bbox).
 template <class T>
 Ref get(PyObject* self, PyObject* T::*member) {
@@ -91,6 +100,7 @@ Ref get(PyObject* self, PyObject* T::*member) {
 }
 template <class T>
 void set(PyObject* self, PyObject* T::*member, const Ref& value) {
+    count_store();
     replace(reinterpret_cast<T*>(self)->*member, value.get());
 }
 
@@ -108,6 +118,7 @@ inline void check_list(PyObject* value) {
 
 // Stores `value` into field `f` of `self` with the field's rules.
 inline void store(PyObject* self, const Field& f, PyObject* value) {
+    count_store();
     switch (f.kind) {
         case Kind::Index: index_slot(self, f) = to_index(value); return;
         case Kind::List: check_list(value); [[fallthrough]];
@@ -131,6 +142,7 @@ inline int field_set(PyObject* self, PyObject* value, void* closure) noexcept {
     return guard_status([&] {
         if (value != nullptr) return store(self, f, value);
         if (f.kind == Kind::Index) raise(PyExc_NotImplementedError, "__del__");
+        count_store();
         replace(object_slot(self, f), Py_None);
     });
 }
@@ -170,6 +182,7 @@ struct Class {
     // Cleared fields hold None, so methods never meet a NULL field.
     static int tp_clear(PyObject* self) noexcept {
         if (base()->tp_clear != nullptr) base()->tp_clear(self);
+        count_store();
         for (const Field& f : S.own)
             if (f.kind != Kind::Index) replace(object_slot(self, f), Py_None);
         return 0;

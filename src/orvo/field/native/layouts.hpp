@@ -56,6 +56,7 @@ struct Registry {
     PyObject* kernels = nullptr;
     PyObject* segment_kernel = nullptr;
     PyObject* rings_kernel = nullptr;
+    std::uint64_t field_stores = 0;  // see count_store()
 };
 
 inline Registry* registry = nullptr;
@@ -68,6 +69,7 @@ inline Registry& join_registry(ModuleId self, PyObject* module) {
     registry = static_cast<Registry*>(PyCapsule_GetPointer(capsule.get(), "orvo.field.geometry.base._registry"));
     if (registry == nullptr) raise();
     registry->modules[static_cast<int>(self)] = PyModule_GetDict(module);
+    field_stores = &registry->field_stores;
     return *registry;
 }
 

@@ -47,6 +47,7 @@ struct MemberRecord {
     Py_ssize_t count = 0;
     double metric[4] = {};
     std::vector<PyObject*> rings;  // a polygon's ring arrays
+    PyObject* rings_list = nullptr;  // and the list holding them
 };
 
 // Four doubles equal bit for bit, without a library call: the per-call
@@ -149,6 +150,7 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
     rec.fields[4] = o->metric;
     arrays.held.push_back(Ref::borrow(o->metric));
     if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) == 0) return false;
+    rec.rings_list = o->rings;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
         PyObject* ring = PyList_GET_ITEM(o->rings, r);
         fast::View& view = views.emplace_back();
@@ -157,6 +159,15 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
         rec.rings.push_back(ring);
         watch(arrays, ring, view, 2);
     }
+    return true;
+}
+
+// A polygon's ring list holds the recorded rings.
+inline bool rings_unchanged(const MemberRecord& rec) {
+    PyObject* list = rec.rings_list;
+    if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(rec.rings.size())) return false;
+    for (size_t r = 0; r < rec.rings.size(); ++r)
+        if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(r)) != rec.rings[r]) return false;
     return true;
 }
 
@@ -176,11 +187,21 @@ inline bool member_unchanged(const MemberRecord& rec) {
     if (rec.id != ClassId::Polygon) return true;
     auto* o = reinterpret_cast<PolygonObject*>(obj);
     if (o->metric != rec.fields[4] || !fast::matrix(o->metric, m) || !same_matrix(m, rec.metric)) return false;
-    if (!PyList_CheckExact(o->rings) || PyList_GET_SIZE(o->rings) != static_cast<Py_ssize_t>(rec.rings.size()))
+    return o->rings == rec.rings_list && rings_unchanged(rec);
+}
+
+// The same, when no field of any geometry has been stored since the
+// record was last found current (count_store): then only what changes
+// without a store is read, the class (__class__ can be assigned), the
+// matrices' values and a polygon's ring list, whose items can be replaced
+// in place.
+inline bool unchanged_without_stores(const MemberRecord& rec) {
+    double m[4];
+    if (Py_TYPE(rec.object) != registry->types[static_cast<int>(rec.id)] || !fast::matrix(rec.fields[0], m) ||
+        !same_matrix(m, rec.metric))
         return false;
-    for (size_t r = 0; r < rec.rings.size(); ++r)
-        if (PyList_GET_ITEM(o->rings, static_cast<Py_ssize_t>(r)) != rec.rings[r]) return false;
-    return true;
+    if (rec.id != ClassId::Polygon || rec.kind == k::MemberKind::Zero) return true;
+    return fast::matrix(rec.fields[4], m) && same_matrix(m, rec.metric) && rings_unchanged(rec);
 }
 
 // The unfrozen arrays still hold what they held at the build.
