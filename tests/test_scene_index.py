@@ -58,8 +58,10 @@ def queries(seed):
     grid = np.column_stack([xs.ravel(), ys.ravel()])
     special = [[13.0, 12.0], [2.0, 2.0], [4.0, 2.0], [0.0, 0.0], [-0.0, -0.0], [31.5, 30.0],
                [np.nan, 1.0], [np.inf, 2.0], [1.0, -np.inf]]
+    # Raster rows fine enough for neighbouring points to share their search.
+    rows = np.array([[x, y] for y in (10.1, 20.3, 30.7, 45.2) for x in np.linspace(-5, 55, 241)])
     return [grid, rng.uniform(-5, 55, (300, 2)), np.array(special), np.array([20.0, 20.0]), [[13.0, 12.0]],
-            rng.uniform(-5, 55, (40, 2))]
+            rng.uniform(-5, 55, (40, 2)), rows]
 
 
 def lines_and_polygons(col):

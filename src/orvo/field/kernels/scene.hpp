@@ -107,57 +107,19 @@ public:
     // exactly and returns its status.
     RowStatus run(const double* x, std::ptrdiff_t begin, std::ptrdiff_t end, const std::vector<LivePoints>& live,
                   SceneRow* out) const {
+        // Points go in tiles of consecutive rows: for neighbouring points
+        // (a raster row) one descent per tree lists the few leaves that can
+        // matter to any of them, and each point scans only those.
         std::ptrdiff_t hint = -1;
-        std::vector<std::int32_t> inside;
-        for (std::ptrdiff_t i = begin; i < end; ++i) {
-            const double px = x[2 * i], py = x[2 * i + 1];
-            inside.clear();
-            detail::Best best;
-            for (std::int32_t m : polygons_containing(px, py, inside))
-                best.offer(form_of_zero(m), members_[static_cast<size_t>(m)].first);
-            auto skip = [&](std::ptrdiff_t id) {
-                return !inside.empty() && std::find(inside.begin(), inside.end(), owner_[static_cast<size_t>(id)]) != inside.end();
-            };
-            if (hint >= 0 && !skip(hint)) best.offer(segment_q(px, py, hint), hint);
-            for (const std::ptrdiff_t m : pointlike_) {
-                const Member& mem = members_[static_cast<size_t>(m)];
-                if (mem.kind == MemberKind::Zero) {
-                    best.offer(form_of_zero(m), mem.first);
-                    continue;
-                }
-                std::ptrdiff_t chosen = 0;
-                const std::optional<double> d = point_member(mem, live[static_cast<size_t>(m)], px, py, chosen);
-                if (!d) return RowStatus::NearTie;
-                best.offer(*d, mem.first);
-            }
-            for (const Group& g : groups_) {
-                if (g.tree) g.tree->search(px, py, best, skip);
-                else scan_group(g, px, py, best, skip);
-            }
-            const std::ptrdiff_t m = owner_[static_cast<size_t>(best.index)];
-            const Member& mem = members_[static_cast<size_t>(m)];
-            SceneRow& row = out[i];
-            row.member = m;
-            if (std::find(inside.begin(), inside.end(), m) != inside.end() || mem.kind == MemberKind::Zero) {
-                row.vx = row.vy = 0.0;
-            } else if (mem.kind == MemberKind::Point || mem.kind == MemberKind::MultiPoint) {
-                std::ptrdiff_t chosen = 0;
-                point_member(mem, live[static_cast<size_t>(m)], px, py, chosen);
-                const double* p = live[static_cast<size_t>(m)].xy + 2 * chosen;
-                if (mem.kind == MemberKind::Point) row.vx = px - p[0], row.vy = py - p[1];
-                else row.vx = p[0] - px, row.vy = p[1] - py;
-            } else {
-                hint = best.index;
-                const detail::Pair e = detail::evaluate(px, py, segments_view(), best.index, mem.metric);
-                row.vx = e.dx;
-                row.vy = e.dy;
-            }
-            row.d = mem.metric.form(row.vx, row.vy);
-            // With positive definite metrics a zero d comes from a zero
-            // vector; a negative zero in it needs a -0.0 coordinate.
-            // A multi-point's p - x is -0.0 only where p holds one (the
-            // caller marks those rows).
-            row.signed_zero = row.d == 0.0 && ((px == 0.0 && std::signbit(px)) || (py == 0.0 && std::signbit(py)));
+        Tile tile;
+        std::vector<std::int32_t> leaves;
+        for (std::ptrdiff_t first = begin; first < end; first += kTile) {
+            const std::ptrdiff_t count = std::min(kTile, end - first);
+            for (std::ptrdiff_t k = 0; k < count; ++k)
+                if (!start_row(x[2 * (first + k)], x[2 * (first + k) + 1], hint, live, tile, k)) return RowStatus::NearTie;
+            for (const Group& g : groups_) search_group(g, x + 2 * first, count, tile, leaves);
+            for (std::ptrdiff_t k = 0; k < count; ++k)
+                finish_row(x[2 * (first + k)], x[2 * (first + k) + 1], live, tile, k, hint, out[first + k]);
         }
         return RowStatus::Done;
     }
@@ -187,6 +149,26 @@ public:
     }
 
 private:
+    static constexpr std::ptrdiff_t kTile = 16;
+    static constexpr size_t kTileLeaves = 24;  // beyond this, each point descends on its own
+
+    // The rows of a tile in progress: each point's best so far and the
+    // polygons it is inside.
+    struct Tile {
+        detail::Best best[kTile];
+        std::vector<std::int32_t> inside[kTile];
+    };
+
+    // Segments of the polygons a point is inside never count for it.
+    struct Skip {
+        const Scene& scene;
+        const std::vector<std::int32_t>& inside;
+        bool operator()(std::ptrdiff_t id) const {
+            return !inside.empty() &&
+                   std::find(inside.begin(), inside.end(), scene.owner_[static_cast<size_t>(id)]) != inside.end();
+        }
+    };
+
     struct Member {
         MemberKind kind;
         Metric metric;
@@ -217,6 +199,113 @@ private:
             return true;
         }
     };
+
+    // A point's polygons, its previous neighbour's segment and the
+    // point-like members; false on a multi-point's near tie.
+    bool start_row(double px, double py, std::ptrdiff_t hint, const std::vector<LivePoints>& live, Tile& tile,
+                   std::ptrdiff_t k) const {
+        std::vector<std::int32_t>& inside = tile.inside[k];
+        detail::Best& best = tile.best[k];
+        inside.clear();
+        best = {};
+        for (std::int32_t m : polygons_containing(px, py, inside)) best.offer(form_of_zero(m), members_[static_cast<size_t>(m)].first);
+        if (hint >= 0 && !Skip{*this, inside}(hint)) best.offer(segment_q(px, py, hint), hint);
+        for (const std::ptrdiff_t m : pointlike_) {
+            const Member& mem = members_[static_cast<size_t>(m)];
+            if (mem.kind == MemberKind::Zero) {
+                best.offer(form_of_zero(m), mem.first);
+                continue;
+            }
+            std::ptrdiff_t chosen = 0;
+            const std::optional<double> d = point_member(mem, live[static_cast<size_t>(m)], px, py, chosen);
+            if (!d) return false;
+            best.offer(*d, mem.first);
+        }
+        return true;
+    }
+
+    // Offers the tile's points the group's segments that can beat their
+    // best: through the leaves near the whole tile when they are few, else
+    // by a search per point.
+    void search_group(const Group& g, const double* x, std::ptrdiff_t count, Tile& tile,
+                      std::vector<std::int32_t>& leaves) const {
+        if (!g.tree) {
+            for (std::ptrdiff_t k = 0; k < count; ++k) {
+                Skip skip{*this, tile.inside[k]};
+                scan_group(g, x[2 * k], x[2 * k + 1], tile.best[k], skip);
+            }
+            return;
+        }
+        auto search = [&](std::ptrdiff_t k) { g.tree->search(x[2 * k], x[2 * k + 1], tile.best[k], Skip{*this, tile.inside[k]}); };
+        if (count < 3) {
+            for (std::ptrdiff_t k = 0; k < count; ++k) search(k);
+            return;
+        }
+        // The ends of the tile first, searched on their own: their nearest
+        // segments, offered to the points between, make every point's best
+        // (and so the tile's limit) tight.
+        const std::ptrdiff_t last = count - 1;
+        search(0);
+        search(last);
+        detail::Box box = detail::Box::empty();
+        double limit = 0.0;
+        for (std::ptrdiff_t k = 0; k < count; ++k) {
+            const double px = x[2 * k], py = x[2 * k + 1];
+            const Skip skip{*this, tile.inside[k]};
+            for (const std::ptrdiff_t id : {tile.best[0].index, tile.best[last].index})
+                if (k != 0 && k != last && id >= 0 && owner_group(id) == &g && !skip(id))
+                    tile.best[k].offer(segment_q(px, py, id), id);
+            box.add(px, py);
+            limit = std::max(limit, tile.best[k].q);
+        }
+        const bool shared = std::isfinite(limit) && g.tree->leaves_near(box, limit, kTileLeaves, leaves);
+        for (std::ptrdiff_t k = 1; k < last; ++k) {
+            if (!shared) {
+                search(k);
+                continue;
+            }
+            g.tree->scan_leaves(leaves, x[2 * k], x[2 * k + 1], tile.best[k], Skip{*this, tile.inside[k]});
+        }
+    }
+
+    // The group holding segment `id`, or null when the id is not a segment.
+    const Group* owner_group(std::ptrdiff_t id) const {
+        const Member& mem = members_[static_cast<size_t>(owner_[static_cast<size_t>(id)])];
+        if (mem.kind != MemberKind::Segments && mem.kind != MemberKind::Polygon) return nullptr;
+        for (const Group& g : groups_)
+            if (same(g.metric, mem.metric)) return &g;
+        return nullptr;
+    }
+
+    // The row of a point whose best is final.
+    void finish_row(double px, double py, const std::vector<LivePoints>& live, const Tile& tile, std::ptrdiff_t k,
+                    std::ptrdiff_t& hint, SceneRow& row) const {
+        const detail::Best& best = tile.best[k];
+        const std::vector<std::int32_t>& inside = tile.inside[k];
+        const std::ptrdiff_t m = owner_[static_cast<size_t>(best.index)];
+        const Member& mem = members_[static_cast<size_t>(m)];
+        row.member = m;
+        if (std::find(inside.begin(), inside.end(), m) != inside.end() || mem.kind == MemberKind::Zero) {
+            row.vx = row.vy = 0.0;
+        } else if (mem.kind == MemberKind::Point || mem.kind == MemberKind::MultiPoint) {
+            std::ptrdiff_t chosen = 0;
+            point_member(mem, live[static_cast<size_t>(m)], px, py, chosen);
+            const double* p = live[static_cast<size_t>(m)].xy + 2 * chosen;
+            if (mem.kind == MemberKind::Point) row.vx = px - p[0], row.vy = py - p[1];
+            else row.vx = p[0] - px, row.vy = p[1] - py;
+        } else {
+            hint = best.index;
+            const detail::Pair e = detail::evaluate(px, py, segments_view(), best.index, mem.metric);
+            row.vx = e.dx;
+            row.vy = e.dy;
+        }
+        row.d = mem.metric.form(row.vx, row.vy);
+        // With positive definite metrics a zero d comes from a zero
+        // vector; a negative zero in it needs a -0.0 coordinate.
+        // A multi-point's p - x is -0.0 only where p holds one (the
+        // caller marks those rows).
+        row.signed_zero = row.d == 0.0 && ((px == 0.0 && std::signbit(px)) || (py == 0.0 && std::signbit(py)));
+    }
 
     static bool same(const Metric& a, const Metric& b) {
         return std::bit_cast<std::uint64_t>(a.m00) == std::bit_cast<std::uint64_t>(b.m00) &&
@@ -351,8 +440,7 @@ private:
         return detail::evaluate(px, py, segments_view(), id, members_[static_cast<size_t>(owner_[static_cast<size_t>(id)])].metric).q;
     }
 
-    template <class Skip>
-    void scan_group(const Group& g, double px, double py, detail::Best& best, Skip& skip) const {
+    void scan_group(const Group& g, double px, double py, detail::Best& best, const Skip& skip) const {
         const Segments segs{g.p1.data(), g.v.data(), g.vdv.data(), static_cast<std::ptrdiff_t>(g.vdv.size())};
         for (std::ptrdiff_t s = 0; s < segs.count; ++s) {
             const double q = detail::evaluate(px, py, segs, s, g.metric).q;

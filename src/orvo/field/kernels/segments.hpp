@@ -358,6 +358,51 @@ public:
         }
     }
 
+    // Lists the leaves that can hold a segment with q at most `limit` for
+    // some point of `tile` (a finite box), at most `most` of them; false
+    // when there are more. Together with scan_leaves it answers a run of
+    // neighbouring points, each exactly as `search` would, with one
+    // descent instead of one per point.
+    bool leaves_near(const Box& tile, double limit, size_t most, std::vector<std::int32_t>& out) const {
+        out.clear();
+        struct Item {
+            int level;
+            size_t node;
+        };
+        Item stack[kFan * 40];
+        int top = 0;
+        stack[top++] = {static_cast<int>(levels_.size()) - 1, 0};
+        const double tile_scale = std::max({std::fabs(tile.x0), std::fabs(tile.y0), std::fabs(tile.x1), std::fabs(tile.y1)});
+        while (top > 0) {
+            const Item it = stack[--top];
+            const Box b = levels_[static_cast<size_t>(it.level)][it.node].wide();
+            // The box of every difference p - s (p in the tile, s in the
+            // node's box), widened by the subtractions' rounding.
+            const double w = 4.0 * std::numeric_limits<double>::epsilon() *
+                             std::max({tile_scale, std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.x1), std::fabs(b.y1)});
+            const Box d{b.x0 - tile.x1 - w, b.y0 - tile.y1 - w, b.x1 - tile.x0 + w, b.y1 - tile.y0 + w};
+            if (bound_(d, 0.0, 0.0) * keep_ > limit) continue;
+            if (it.level == 0) {
+                if (out.size() == most) return false;
+                out.push_back(static_cast<std::int32_t>(it.node));
+                continue;
+            }
+            const std::vector<SmallBox>& below = levels_[static_cast<size_t>(it.level - 1)];
+            for (size_t child = kFan * it.node; child < std::min(below.size(), kFan * it.node + kFan); ++child)
+                stack[top++] = {it.level - 1, child};
+        }
+        return true;
+    }
+
+    // Offers `best` every segment of the listed leaves that can beat it.
+    template <class Skip>
+    void scan_leaves(const std::vector<std::int32_t>& leaves, double px, double py, Best& best, Skip&& skip) const {
+        for (const std::int32_t leaf : leaves) {
+            if (bound_(levels_[0][static_cast<size_t>(leaf)].wide(), px, py) * keep_ > best.q) continue;
+            scan_leaf(static_cast<std::ptrdiff_t>(leaf) * kLeaf, px, py, best, skip);
+        }
+    }
+
     void run(const double* x, std::ptrdiff_t begin, std::ptrdiff_t end, double* out) const {
         std::ptrdiff_t hint = 0;
         for (std::ptrdiff_t i = begin; i < end; ++i) {

@@ -27,10 +27,15 @@ inline Ref frozen(const Ref& array) {
 }
 
 // A derived field's value as restored from a pickle, frozen as the
-// package's own are: an array, or each array of a list (the rings).
+// package's own are: an array, or each array of a list (the rings). What
+// is frozen already (a shallow copy shares the original's) stays as it is.
 inline Ref frozen_restored(PyObject* value) {
-    if (!PyList_CheckExact(value)) return frozen(Ref::borrow(value));
-    Ref items = Ref::own(PySequence_Tuple(value));  // frozen() runs Python code
+    if (!PyList_CheckExact(value)) return frozen_array(value) ? Ref::borrow(value) : frozen(Ref::borrow(value));
+    Ref items = items_of(value);  // a snapshot: frozen() runs Python code
+    bool all_frozen = true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()) && all_frozen; ++i)
+        all_frozen = frozen_array(PyTuple_GET_ITEM(items.get(), i));
+    if (all_frozen) return Ref::borrow(value);
     Ref out = Ref::own(PyList_New(PyTuple_GET_SIZE(items.get())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
         PyList_SET_ITEM(out.get(), i, frozen(Ref::borrow(PyTuple_GET_ITEM(items.get(), i))).release());
