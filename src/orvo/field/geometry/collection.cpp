@@ -249,16 +249,22 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
 // the member's inv_repulsion bit for bit (so one metric ranks everything).
 // Otherwise the stated steps run, as before.
 //
-// Kept between calls, never stale. An index is built once per collection
-// and kept in `scene_caches`, keyed by the collection (its entry dies with
-// it). Each call first checks, without running any Python code, that the
+// Kept between calls, never stale (the same check serves the own indexes
+// of long lines and polygons, native/member_index.hpp). An index is built
+// once per collection and kept in `scene_caches`, keyed by the collection
+// (its entry dies with it). Each call first checks, without running any Python code, that the
 // index still describes the collection:
 //  - `rgjs` is the same list, of the same length, holding the same member
 //    objects in the same order (a list changed in place shows here);
 //  - each member's fields are the same objects as at the build and its
 //    segment count is the same (replacing a field, set_coordinates,
 //    set_repulsion, _build_segments and _build_segment_cache all store new
-//    objects); the polygons' ring lists hold the same ring arrays;
+//    objects); the polygons' ring lists hold the same ring arrays. Every
+//    store into any geometry's field, in any module, advances one count
+//    (count_store); while it has not moved since the last check, the
+//    field identities cannot have changed and are not read again, only
+//    what changes without a store (a member's class, its matrices' values,
+//    a ring list's items);
 //  - small arrays are compared by value: every member's inv_repulsion and
 //    polygon metric (in-place writes show), and the collection's
 //    inv_repulsions and grad_matrixes are read afresh at every call;

@@ -247,14 +247,18 @@ private:
         const std::ptrdiff_t last = count - 1;
         search(0);
         search(last);
+        // The ends' answers, where they are segments of this group.
+        std::ptrdiff_t ends[2];
+        int found = 0;
+        for (const std::ptrdiff_t id : {tile.best[0].index, tile.best[last].index})
+            if (owner_group(id) == &g) ends[found++] = id;
         detail::Box box = detail::Box::empty();
         double limit = 0.0;
         for (std::ptrdiff_t k = 0; k < count; ++k) {
             const double px = x[2 * k], py = x[2 * k + 1];
             const Skip skip{*this, tile.inside[k]};
-            for (const std::ptrdiff_t id : {tile.best[0].index, tile.best[last].index})
-                if (k != 0 && k != last && id >= 0 && owner_group(id) == &g && !skip(id))
-                    tile.best[k].offer(segment_q(px, py, id), id);
+            for (int e = 0; k != 0 && k != last && e < found; ++e)
+                if (!skip(ends[e])) tile.best[k].offer(segment_q(px, py, ends[e]), ends[e]);
             box.add(px, py);
             limit = std::max(limit, tile.best[k].q);
         }

@@ -43,7 +43,7 @@ struct MemberRecord {
     PyObject* object;  // borrowed: `rgjs` holds it
     ClassId id;
     k::MemberKind kind;
-    std::array<PyObject*, 5> fields{};  // identities: inv_repulsion, _p1, _v, _v_dot_v, rings or metric
+    std::array<PyObject*, 5> fields{};  // identities: inv_repulsion, _p1, _v, _v_dot_v, a polygon's metric
     Py_ssize_t count = 0;
     double metric[4] = {};
     std::vector<PyObject*> rings;  // a polygon's ring arrays
@@ -117,8 +117,8 @@ inline void watch(Holdings& arrays, PyObject* array, const fast::View& view, int
 
 // Reads one member into `in` and `rec` for a build; false when it cannot be
 // indexed. `views` keeps the arrays' buffers until the scene has copied them.
-inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& rec, std::deque<fast::View>& views,
-                 Holdings& arrays) {
+inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& rec,
+                        std::deque<fast::View>& views, Holdings& arrays) {
     auto* base = reinterpret_cast<RGJObject*>(obj);
     rec.object = obj;
     rec.id = id;
@@ -246,13 +246,18 @@ inline auto& own_indexes = *new std::unordered_map<PyObject*, OwnIndex>;
 
 inline void forget_own_index(PyObject* self) noexcept { own_indexes.erase(self); }
 
+// The entry holds an index that still describes its geometry.
+inline bool own_index_current(const OwnIndex& entry) {
+    return entry.scene && member_unchanged(entry.rec) && arrays_unchanged(entry.arrays);
+}
+
 // The geometry's index as it is now, or null while scanning `n` points is
 // still the better deal (or it cannot be indexed). Runs no Python code.
 inline std::shared_ptr<const k::Scene> own_index(PyObject* self, ClassId id, Py_ssize_t n) {
     const SegmentCache cache = segment_cache(self, id);
     if (cache.empty || cache.count < kOwnIndexSegments) return nullptr;
     OwnIndex& entry = own_indexes[self];
-    if (entry.scene && member_unchanged(entry.rec) && arrays_unchanged(entry.arrays)) return entry.scene;
+    if (own_index_current(entry)) return entry.scene;
     if (entry.scene) entry = OwnIndex{};  // changed: count the scans again
     entry.scanned += static_cast<double>(n) * static_cast<double>(cache.count);
     if (entry.scanned < kBuildAfterPairsPerSegment * static_cast<double>(cache.count)) return nullptr;
@@ -292,8 +297,7 @@ inline bool own_index_vectors(PyObject* self, ClassId id, const double* xy, Py_s
 inline const Method own_index_probe{{"_has_own_index", {"geometry"}, 1}, [](Call& c) {
     const auto found = own_indexes.find(c[0]);
     const std::optional<ClassId> id = exact_class(c[0]);
-    return boolean(found != own_indexes.end() && found->second.scene && id && found->second.rec.id == *id &&
-                   member_unchanged(found->second.rec) && arrays_unchanged(found->second.arrays));
+    return boolean(found != own_indexes.end() && id && found->second.rec.id == *id && own_index_current(found->second));
 }};
 
 }  // namespace orvo::geometry
