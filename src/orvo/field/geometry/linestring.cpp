@@ -187,11 +187,7 @@ void linestring_exec(PyObject* module) {
     join_registry(ModuleId::LineString, module);
     register_class(ClassId::LineString, line.get());
     register_class(ClassId::MultiLineString, multi.get());
-    register_kernels();
-    freeze_restored = frozen_restored;
-    mod::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
-    Class<LineStringRGJ_spec>::on_dealloc = forget_own_index;
-    Class<MultiLineStringRGJ_spec>::on_dealloc = forget_own_index;
+    register_segment_classes<LineStringRGJ_spec, MultiLineStringRGJ_spec>(module);
 
     mod::add_restore_function<LineStringRGJ_spec>(module, line);
     mod::add_restore_function<MultiLineStringRGJ_spec>(module, multi);

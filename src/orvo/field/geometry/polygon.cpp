@@ -415,11 +415,7 @@ void polygon_exec(PyObject* module) {
     join_registry(ModuleId::Polygon, module);
     register_class(ClassId::Polygon, polygon.get());
     register_class(ClassId::MultiPolygon, multi.get());
-    register_kernels();
-    freeze_restored = frozen_restored;
-    mod::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
-    Class<PolygonRGJ_spec>::on_dealloc = forget_own_index;
-    Class<MultiPolygonRGJ_spec>::on_dealloc = forget_own_index;
+    register_segment_classes<PolygonRGJ_spec, MultiPolygonRGJ_spec>(module);
 
     mod::add_restore_function<PolygonRGJ_spec>(module, polygon);
     mod::add_restore_function<MultiPolygonRGJ_spec>(module, multi);

@@ -7,6 +7,7 @@
 #include "geometry.hpp"
 #include "layouts.hpp"
 #include "member_index.hpp"
+#include "module.hpp"
 #include "kernels/engine.hpp"
 
 namespace orvo::geometry {
@@ -43,11 +44,17 @@ inline Ref frozen_restored(PyObject* value) {
 }
 
 // Records in the registry the kernel module and functions this module
-// captured at load.
-inline void register_kernels() {
+// captured at load; the classes `S` of the module, which hold segment
+// caches, keep own indexes (dropped with the instance) and freeze their
+// derived arrays when restored.
+template <const ClassSpec&... S>
+void register_segment_classes(PyObject* module) {
     registry->kernels = fast::captured.kernels;
     registry->segment_kernel = fast::captured.segment_kernel;
     registry->rings_kernel = fast::captured.rings_kernel;
+    freeze_restored = frozen_restored;
+    orvo::module::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
+    ((Class<S>::on_dealloc = forget_own_index), ...);
 }
 
 // From `points_in_line_pair` (already stored), assigns `_p1`, `_v` and
