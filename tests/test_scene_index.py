@@ -68,22 +68,22 @@ def lines_and_polygons(col):
     return [m for m in col.rgjs if hasattr(m, "_p1")]
 
 
+def attempt(call):
+    """The call's result, or its exception as (type name, message): the same failure must happen in both runs."""
+    try:
+        return call()
+    except Exception as e:
+        return (type(e).__name__, str(e))
+
+
 def answers(col, qs):
     out = []
     for q in qs:
         for call in (lambda: col.squared_dist(q, return_reference=True), lambda: col.squared_dist(q),
                      lambda: col.repulsion_vector(q), lambda: col.eval(q), lambda: col.gradient(q),
                      lambda: orvo.field.evaluation.evaluate_nearest(col, np.atleast_2d(q))):
-            try:
-                out.append(call())
-            except Exception as e:  # the same failure must happen in both runs
-                out.append((type(e).__name__, str(e)))
-    for m in lines_and_polygons(col):
-        for q in qs[2:]:
-            try:
-                out.append(m.repulsion_vector(q))
-            except Exception as e:
-                out.append((type(e).__name__, str(e)))
+            out.append(attempt(call))
+    out += [attempt(lambda: m.repulsion_vector(q)) for m in lines_and_polygons(col) for q in qs[2:]]
     return out
 
 
