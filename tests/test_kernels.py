@@ -394,3 +394,71 @@ def test_batches_around_the_smallest_block_match_brute_force(n, s):
     ring = star(np.random.default_rng(n), (0, 0), 5, 12, s)
     expected = shapely.contains_xy(shapely.Polygon(ring), x[:, 0], x[:, 1])
     np.testing.assert_array_equal(kernels.point_in_rings(x, ring, []), expected)
+
+
+def _path_cost(cost: np.ndarray, cells: np.ndarray) -> float:
+    rc = np.column_stack(np.unravel_index(cells, cost.shape))
+    steps = np.hypot(*np.diff(rc, axis=0).T)
+    return float((steps * 0.5 * (cost.flat[cells[:-1]] + cost.flat[cells[1:]])).sum())
+
+
+def _dijkstra(cost: np.ndarray, start: tuple[int, int], goal: tuple[int, int]) -> float:
+    """The plain least cost, by the same step rule, as the oracle."""
+    import heapq
+
+    rows, cols = cost.shape
+    free = np.isfinite(cost) & (cost > 0)
+    best = {start: 0.0}
+    queue = [(0.0, start)]
+    while queue:
+        d, (r, c) = heapq.heappop(queue)
+        if (r, c) == goal:
+            return d
+        if d > best[(r, c)]:
+            continue
+        for dr in (-1, 0, 1):
+            for dc in (-1, 0, 1):
+                n = (r + dr, c + dc)
+                if (dr, dc) == (0, 0) or not (0 <= n[0] < rows and 0 <= n[1] < cols) or not free[n]:
+                    continue
+                if dr and dc and not (free[r, c + dc] and free[r + dr, c]):
+                    continue
+                step = (2**0.5 if dr and dc else 1.0) * 0.5 * (cost[r, c] + cost[n])
+                if d + step < best.get(n, np.inf):
+                    best[n] = d + step
+                    heapq.heappush(queue, (d + step, n))
+    return np.inf
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_grid_path_is_a_least_cost_path(seed) -> None:
+    rng = np.random.default_rng(seed)
+    cost = 1.0 + 3.0 * rng.random((12, 17))
+    cost[rng.random(cost.shape) < 0.3] = [np.inf, np.nan, 0.0, -1.0][seed % 4]
+    start, goal = (0, 0), (11, 16)
+    cost[start] = cost[goal] = 1.0
+    cells = kernels.grid_path(cost, start, goal)
+    expected = _dijkstra(cost, start, goal)
+    if not np.isfinite(expected):
+        assert cells.dtype == np.int64 and cells.shape == (0,)
+        return
+    rc = np.column_stack(np.unravel_index(cells, cost.shape))
+    assert tuple(rc[0]) == start and tuple(rc[-1]) == goal
+    assert np.all(np.abs(np.diff(rc, axis=0)).max(1) == 1), "neighbouring cells"
+    assert np.all(np.isfinite(cost.flat[cells]) & (cost.flat[cells] > 0))
+    assert _path_cost(cost, cells) == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    "cost, start, goal, message",
+    [
+        (np.ones((3, 3)), (3, 0), (0, 0), "start must be a .row, column. pair"),
+        (np.ones((3, 3)), (0, 0), (0.5, 1), "goal must be a .row, column. pair"),
+        (np.ones((3, 3)), (0, 0, 0), (1, 1), r"start must have shape \(2,"),
+        (np.ones(9), (0, 0), (1, 1), "cost must be two-dimensional"),
+        (np.ones((0, 3)), (0, 0), (1, 1), "cost must hold at least one cell"),
+    ],
+)
+def test_grid_path_refuses_bad_arguments(cost, start, goal, message) -> None:
+    with pytest.raises(ValueError, match=message):
+        kernels.grid_path(cost, start, goal)

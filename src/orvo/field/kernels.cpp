@@ -4,6 +4,7 @@
 // The loops run over contiguous float64 buffers without the interpreter
 // lock. Arguments are validated and converted while the lock is held; an
 // input that already is a C-contiguous float64 array is used in place.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -71,7 +72,8 @@ struct Buffer {
 }
 
 // A C-contiguous float64 view of an argument with `ndim` dimensions (and
-// `cols` columns, or a fixed `rows` x `cols` shape), converted through numpy
+// `cols` columns, any number when negative, or a fixed `rows` x `cols`
+// shape), converted through numpy
 // only when the object is not such an array already. An empty input is
 // taken as zero rows.
 class Array {
@@ -98,18 +100,22 @@ public:
         for (int i = 0; i < v.ndim; ++i) size *= v.shape[i];
         empty_ = size == 0 && rows < 0;
         if (empty_) return;
-        if (v.ndim == ndim && (ndim == 1 || v.shape[1] == cols) && (rows < 0 || v.shape[0] == rows)) return;
+        if (v.ndim == ndim && (ndim == 1 || cols < 0 || v.shape[1] == cols) && (rows < 0 || v.shape[0] == rows))
+            return;
         Ref shape = Ref::own(PyTuple_New(v.ndim));
         for (int i = 0; i < v.ndim; ++i) PyTuple_SET_ITEM(shape.get(), i, integer(v.shape[i]).release());
         if (rows >= 0)
             raise(PyExc_ValueError, "%s must have shape (%zd, %zd), got shape %R", name_.c_str(), rows, cols,
                   shape.get());
+        if (ndim == 2 && cols < 0)
+            raise(PyExc_ValueError, "%s must be two-dimensional, got shape %R", name_.c_str(), shape.get());
         if (ndim == 2)
             raise(PyExc_ValueError, "%s must have shape (n, %zd), got shape %R", name_.c_str(), cols, shape.get());
         raise(PyExc_ValueError, "%s must be one-dimensional, got shape %R", name_.c_str(), shape.get());
     }
 
     Py_ssize_t rows() const { return empty_ ? 0 : buffer_.view.shape[0]; }
+    Py_ssize_t cols() const { return empty_ || buffer_.view.ndim < 2 ? 0 : buffer_.view.shape[1]; }
     const double* data() const { return static_cast<const double*>(buffer_.view.buf); }
     const char* name() const { return name_.c_str(); }
 
@@ -243,9 +249,52 @@ const Method point_in_rings{
     "ring of `holes` (a list or tuple of rings), by the even-odd rule. Rings are (k, 2) vertex\n"
     "arrays; one of fewer than three vertices contains nothing. Returns an (N,) bool array."};
 
+// A (row, column) pair as a cell index of a rows x cols raster.
+std::int64_t cell_index(const Call& c, PyObject* obj, const char* name, Py_ssize_t rows, Py_ssize_t cols) {
+    Array pair(c, obj, name, 1, 0, 2);
+    const double r = pair.data()[0], col = pair.data()[1];
+    if (!(r >= 0 && r < static_cast<double>(rows) && col >= 0 && col < static_cast<double>(cols)) ||
+        r != std::floor(r) || col != std::floor(col))
+        raise(PyExc_ValueError, "%s must be a (row, column) pair of whole numbers inside the (%zd, %zd) raster, got %R",
+              name, rows, cols, obj);
+    return static_cast<std::int64_t>(r) * cols + static_cast<std::int64_t>(col);
+}
+
+// grid_path(cost, start, goal)
+const Method grid_path{
+    {"grid_path", {"cost", "start", "goal"}, 3},
+    [](Call& c) {
+        Array cost(c, c[0], "cost", 2, -1);
+        if (cost.rows() == 0 || cost.cols() == 0) raise(PyExc_ValueError, "cost must hold at least one cell");
+        const CostGrid grid{cost.data(), cost.rows(), cost.cols()};
+        const std::int64_t start = cell_index(c, c[1], "start", cost.rows(), cost.cols());
+        const std::int64_t goal = cell_index(c, c[2], "goal", cost.rows(), cost.cols());
+        std::vector<std::int64_t> cells;
+        bool failed = false;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            cells = least_cost_path(grid, start, goal);
+        } catch (...) {
+            failed = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (failed) raise(PyExc_MemoryError, "grid_path: out of memory");
+        const auto count = static_cast<Py_ssize_t>(cells.size());
+        Output out(c, tuple(integer(count)), c.np("int64"_id).get(), count, sizeof(long) == 8 ? "l" : "q", 8);
+        std::copy(cells.begin(), cells.end(), out.data<std::int64_t>());
+        return out.result();
+    },
+    "grid_path(cost, start, goal)\n\n"
+    "The least-cost 8-connected path of cells from start to goal ((row, column) pairs) over the\n"
+    "2-D raster `cost`: the cost per unit length of each cell, a cell blocked where it is not a\n"
+    "positive finite number. A step costs its length (1, or sqrt 2 diagonally) times the mean\n"
+    "cost of its two cells; a diagonal step needs both cells beside it open. Returns the (K,)\n"
+    "int64 flat cell indices (row * columns + column) from start to goal, or an empty array\n"
+    "when no path exists (or start or goal is blocked)."};
+
 void kernels_body(PyObject* module) {
     mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
-    for (const Method* m : {&segment_repulsion_vectors, &point_in_rings})
+    for (const Method* m : {&segment_repulsion_vectors, &point_in_rings, &grid_path})
         mod::add(module, m->sig.name, make_function(module, *m, nullptr));
 }
 

@@ -1,6 +1,6 @@
 """Per-point segment kernels of the line and polygon geometries.
 
-Both kernels take anything numpy can read as a float64 array; C-contiguous
+The kernels take anything numpy can read as a float64 array; C-contiguous
 float64 arrays are used in place. The loops run without the interpreter lock.
 """
 
@@ -27,4 +27,13 @@ def point_in_rings(
     """For each query point (row of x), True when it lies inside the ring `outer` and inside no
     ring of `holes`, by the even-odd rule. Rings are (k, 2) vertex arrays; one of fewer than three
     vertices contains nothing. Returns an (N,) bool array.
+    """
+
+def grid_path(cost: ArrayLike, start: ArrayLike, goal: ArrayLike) -> NDArray[np.int64]:
+    """The least-cost 8-connected path of cells from start to goal ((row, column) pairs) over the
+    2-D raster `cost`: the cost per unit length of each cell, a cell blocked where it is not a
+    positive finite number. A step costs its length (1, or sqrt 2 diagonally) times the mean
+    cost of its two cells; a diagonal step needs both cells beside it open. Returns the (K,)
+    int64 flat cell indices (row * columns + column) from start to goal, or an empty array
+    when no path exists (or start or goal is blocked).
     """

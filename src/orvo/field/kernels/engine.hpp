@@ -14,6 +14,7 @@
 
 #include "rings.hpp"
 #include "scene.hpp"
+#include "search.hpp"
 #include "segments.hpp"
 
 namespace orvo::kernels {
