@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 import errno
+import functools
 import io
 import json
 from importlib import resources
@@ -15,6 +16,9 @@ import shapely
 
 from orvo.field import evaluate, grid, scene
 from orvo.field.geometry import GeometryCollectionRGJ, MultiPointRGJ, PointRGJ
+
+# These tests check the stated classes, so multi-geometries stay whole.
+_load = functools.partial(scene.load, split_multi=False)
 
 SAMPLE = resources.files("orvo.field") / "data" / "harbour.geojson"
 PROBES = grid((-50.0, -50.0, 1050.0, 850.0), (41, 33))
@@ -28,7 +32,7 @@ def document() -> dict:
 @pytest.fixture(scope="module")
 def harbour() -> GeometryCollectionRGJ:
     with resources.as_file(SAMPLE) as path:
-        return scene.load(path)
+        return _load(path)
 
 
 def assert_same_scene(a: GeometryCollectionRGJ, b: GeometryCollectionRGJ, points: np.ndarray = PROBES) -> None:
@@ -65,7 +69,7 @@ def test_every_source_kind_loads_the_same_scene(make_source, document, harbour, 
     path.write_text(json.dumps(document), encoding="utf-8")
     source = make_source(path, document)
     try:
-        assert_same_scene(scene.load(source), harbour)
+        assert_same_scene(_load(source), harbour)
     finally:
         if hasattr(source, "close"):
             source.close()
@@ -73,14 +77,14 @@ def test_every_source_kind_loads_the_same_scene(make_source, document, harbour, 
 
 def test_a_feature_a_geometry_and_a_geometry_collection_load_as_members(document) -> None:
     features = document["features"]
-    one = scene.load(features[3])
+    one = _load(features[3])
     assert one.rgjs[0].properties == features[3]["properties"]
-    bare = scene.load(features[3]["geometry"])
+    bare = _load(features[3]["geometry"])
     assert bare.rgjs[0].toRGeoJSON()["geometry"] == one.rgjs[0].toRGeoJSON()["geometry"]
-    collection = scene.load({"type": "GeometryCollection", "geometries": [f["geometry"] for f in features]})
+    collection = _load({"type": "GeometryCollection", "geometries": [f["geometry"] for f in features]})
     assert [m.RGJType for m in collection.rgjs] == [f["geometry"]["type"] for f in features]
     # A Feature holding a GeometryCollection gives every part that Feature's properties.
-    nested = scene.load(
+    nested = _load(
         {"type": "Feature", "properties": {"name": "pair"}, "geometry": {"type": "GeometryCollection",
          "geometries": [features[7]["geometry"], features[2]["geometry"]]}}
     )
@@ -95,7 +99,7 @@ def test_dump_then_load_gives_an_equal_collection(harbour, tmp_path, to_file) ->
             scene.dump(harbour, handle)
     else:
         scene.dump(harbour, target)
-    again = scene.load(target)
+    again = _load(target)
     assert_same_scene(again, harbour)
     # and once more: the written file is a fixed point
     second = tmp_path / "again.geojson"
@@ -107,7 +111,7 @@ def test_dump_keeps_a_single_geometry_and_values_json_cannot_hold_are_refused(tm
     point = PointRGJ(coordinates=[1.5, -2.0], repulsion=[[2.0, 0.5], [0.5, 1.0]], properties={"id": 7})
     out = io.StringIO()
     scene.dump(point, out)
-    loaded = scene.load(io.StringIO(out.getvalue()))
+    loaded = _load(io.StringIO(out.getvalue()))
     assert loaded.rgjs[0].toRGeoJSON() == point.toRGeoJSON()
     bad = PointRGJ(coordinates=[0.0, 0.0], properties={"depth": float("nan")})
     target = tmp_path / "bad.geojson"
@@ -142,10 +146,10 @@ def test_default_repulsion_applies_only_to_members_without_one(document) -> None
     default = [[9.0, 1.0], [1.0, 4.0]]
     doc = copy.deepcopy(document)
     del doc["features"][1]["geometry"]["repulsion"]
-    loaded = scene.load(doc, repulsion=default)
+    loaded = _load(doc, repulsion=default)
     np.testing.assert_array_equal(loaded.rgjs[1].repulsion, default)
     np.testing.assert_array_equal(loaded.rgjs[0].repulsion, doc["features"][0]["geometry"]["repulsion"])
-    assert scene.load(doc).rgjs[1].repulsion.tolist() == [[1.0, 0.0], [0.0, 1.0]]
+    assert _load(doc).rgjs[1].repulsion.tolist() == [[1.0, 0.0], [0.0, 1.0]]
 
 
 def test_shapely_geometries_load_through_geo_interface() -> None:
@@ -153,7 +157,7 @@ def test_shapely_geometries_load_through_geo_interface() -> None:
     mixed = shapely.GeometryCollection(
         [island, shapely.LineString([(0, 12), (9, 14)]), shapely.MultiPoint([(20, 0), (22, 1)]), shapely.Point(15, 15)]
     )
-    loaded = scene.load(mixed, repulsion=[[4.0, 0.0], [0.0, 4.0]])
+    loaded = _load(mixed, repulsion=[[4.0, 0.0], [0.0, 4.0]])
     assert [m.RGJType for m in loaded.rgjs] == ["Polygon", "LineString", "MultiPoint", "Point"]
     # The same answers as the collection built from the equivalent dictionaries.
     reference = GeometryCollectionRGJ(
@@ -164,7 +168,7 @@ def test_shapely_geometries_load_through_geo_interface() -> None:
     np.testing.assert_array_equal(loaded.eval(points), reference.eval(points))
     np.testing.assert_array_equal(loaded.gradient(points), reference.gradient(points))
     # Altitude is dropped, not refused.
-    assert scene.load(shapely.Point(1, 2, 3)).rgjs[0].coordinates.tolist() in ([1.0, 2.0], [[1.0, 2.0]])
+    assert _load(shapely.Point(1, 2, 3)).rgjs[0].coordinates.tolist() in ([1.0, 2.0], [[1.0, 2.0]])
 
 
 def test_geodataframe_like_objects_and_numpy_coordinates_load() -> None:
@@ -180,7 +184,7 @@ def test_geodataframe_like_objects_and_numpy_coordinates_load() -> None:
             ],
         }
     )
-    loaded = scene.load(frame)
+    loaded = _load(frame)
     assert loaded.rgjs[0].properties == {"name": "a", "depth": 3.5}
     assert loaded.rgjs[1].properties == {}
     assert loaded.rgjs[1].toRGeoJSON()["geometry"]["coordinates"] == [2.0, 1.5]
@@ -218,7 +222,10 @@ def _nested(depth: int) -> list:
         (_fc(dict(POINT, repulsion=[[1, 3], [3, 1]])), "positive-definite"),  # symmetric, indefinite
         (_fc(dict(POINT, repulsion=[[1, 0, 0], [0, 1, 0]])), "2x2"),
         (_fc(dict(POINT, repulsion="eye")), "2x2"),
-        (_fc(POINT, None), "feature 1: the geometry is missing"),
+        (_fc(POINT, properties={"repulsion": "[[1, 0]"}), "feature 0 (Point): the 'repulsion' property is not JSON"),
+        (_fc(POINT, properties={"repulsion": -2}), "the 'repulsion' property must be a positive length"),
+        (_fc(POINT, properties={"repulsion": [[1, 2], [2, 1]]}), "the 'repulsion' property: the repulsion must be"),
+        (_fc({"type": "MultiPoint", "coordinates": [[0, 0], [1, "a"]]}), "feature 0 (MultiPoint): point 1: a position must hold"),
         (_fc(POINT, properties=["not", "a", "dict"]), "feature 0: properties must be an object"),
         ({"type": "GeometryCollection", "geometries": [POINT, {"type": "Point", "coordinates": []}]},
          "geometry 1 (Point): a position must be an [x, y] pair"),
@@ -246,7 +253,10 @@ def _nested(depth: int) -> list:
 )
 def test_bad_scenes_raise_one_line_value_errors(document, message) -> None:
     with pytest.raises(ValueError) as caught:
-        scene.load(document)
+        scene.load(document)  # splitting multi-geometries finds the same faults
+    assert message in str(caught.value)
+    with pytest.raises(ValueError) as caught:
+        _load(document)
     text = str(caught.value)
     assert message in text
     assert "\n" not in text
@@ -259,13 +269,13 @@ def test_bad_scenes_raise_one_line_value_errors(document, message) -> None:
     ids=["tiny", "anisotropic", "huge", "not symmetric, definite symmetric part"],
 )
 def test_positive_definite_repulsions_of_any_scale_load(matrix) -> None:
-    loaded = scene.load(dict(POINT, repulsion=matrix))
+    loaded = _load(dict(POINT, repulsion=matrix))
     assert loaded.rgjs[0].repulsion.tolist() == matrix
 
 
 def test_a_bad_default_repulsion_is_refused() -> None:
     with pytest.raises(ValueError, match=r"^repulsion= argument: .*positive-definite"):
-        scene.load(POINT, repulsion=[[0.0, 0.0], [0.0, 1.0]])
+        _load(POINT, repulsion=[[0.0, 0.0], [0.0, 1.0]])
 
 
 @pytest.mark.parametrize(
@@ -290,7 +300,7 @@ def test_unreadable_files_raise_value_errors(tmp_path, content, message) -> None
     elif content is not None:
         path.write_text(content)
     with pytest.raises(ValueError, match=message) as caught:
-        scene.load(path)
+        _load(path)
     assert "\n" not in str(caught.value)
 
 
@@ -305,9 +315,9 @@ def test_nothing_is_built_when_a_later_feature_is_bad(monkeypatch) -> None:
     monkeypatch.setattr(scene, "GeometryCollectionRGJ", Recording)
     polygons = [{"type": "Polygon", "coordinates": [[[0, 0], [4, 0], [4, 4]]]}] * 3
     with pytest.raises(ValueError, match="feature 3"):
-        scene.load(_fc(*polygons, {"type": "Polygon", "coordinates": [[[0, 0], [4, 0]]]}))
+        _load(_fc(*polygons, {"type": "Polygon", "coordinates": [[[0, 0], [4, 0]]]}))
     assert built == []
-    assert len(scene.load(_fc(*polygons)).rgjs) == 3 and len(built) == 1
+    assert len(_load(_fc(*polygons)).rgjs) == 3 and len(built) == 1
 
 
 def test_evaluate_on_the_scene_matches_the_collection_and_flags_multi_point_sign(harbour) -> None:
@@ -328,3 +338,62 @@ class _GeoInterface:
 
     def __init__(self, mapping: dict) -> None:
         self.__geo_interface__ = mapping
+
+
+SQUARE = [[0, 0], [4, 0], [4, 4], [0, 4], [0, 0]]
+TWO_PARTS = {"type": "MultiPolygon", "coordinates": [[SQUARE], [[[10, 0], [14, 0], [14, 4], [10, 0]]]],
+             "repulsion": [[4, 0], [0, 1]]}
+BUOYS = {"type": "MultiPoint", "coordinates": [[20, 20], [30, 20]]}
+
+
+def test_multi_geometries_split_into_one_member_per_part() -> None:
+    document = _fc(TWO_PARTS, BUOYS, properties={"name": "x"})
+    split = scene.load(document)
+    assert [m.RGJType for m in split.rgjs] == ["Polygon", "Polygon", "Point", "Point"]
+    assert [m.properties for m in split.rgjs] == [{"name": "x", "part": i} for i in (0, 1, 0, 1)]
+    np.testing.assert_array_equal(split.rgjs[1].repulsion, TWO_PARTS["repulsion"])
+    # Sound as obstacles: inside a part the distance is 0, and beside a buoy the
+    # field pushes away from it.
+    assert split.squared_dist(np.array([[2.0, 2.0]]))[0] == 0.0
+    assert _load(document).squared_dist(np.array([[2.0, 2.0]]))[0] > 0.0
+    assert split.gradient(np.array([[21.0, 20.0]]))[0, 0] < 0.0
+    # What dump writes, load reads back into the same members.
+    out = io.StringIO()
+    scene.dump(split, out)
+    assert_same_scene(scene.load(io.StringIO(out.getvalue())), split)
+
+
+@pytest.mark.parametrize(
+    "properties, geometry_repulsion, expected",
+    [
+        ({"repulsion": 3}, None, [[9, 0], [0, 9]]),
+        ({"repulsion": "[[4, 1], [1, 2]]"}, None, [[4, 1], [1, 2]]),
+        ({"repulsion": "2.5"}, None, [[6.25, 0], [0, 6.25]]),
+        ({"repulsion": 3}, [[1, 0], [0, 2]], [[1, 0], [0, 2]]),  # the geometry's own wins
+        ({}, None, [[25, 0], [0, 25]]),  # scale=5 below
+    ],
+)
+def test_a_repulsion_comes_from_the_geometry_the_properties_or_the_scale(properties, geometry_repulsion, expected) -> None:
+    geometry = dict(POINT, repulsion=geometry_repulsion) if geometry_repulsion else POINT
+    loaded = scene.read(_fc(geometry, properties=properties), scale=5)
+    np.testing.assert_array_equal(loaded.collection.rgjs[0].repulsion, expected)
+    assert loaded.own_repulsions == (1 if properties or geometry_repulsion else 0)
+
+
+def test_auto_scale_applies_only_to_scenes_without_repulsions() -> None:
+    bare = scene.read(_fc(TWO_PARTS | {"repulsion": None}, BUOYS), scale="auto")
+    assert (bare.scale, bare.scale_chosen) == (0.6, True)  # the box is 30 wide
+    np.testing.assert_allclose(bare.collection.rgjs[3].repulsion, 0.36 * np.eye(2))
+    kept = scene.read(_fc(TWO_PARTS, BUOYS), scale="auto")
+    assert (kept.scale, kept.own_repulsions) == (None, 2)
+    np.testing.assert_array_equal(kept.collection.rgjs[3].repulsion, np.eye(2))
+    with pytest.raises(ValueError, match="not both"):
+        scene.load(_fc(POINT), scale=2, repulsion=[[1, 0], [0, 1]])
+
+
+def test_null_geometries_are_skipped_with_a_warning_unless_strict() -> None:
+    document = _fc(POINT, None, None)
+    with pytest.warns(scene.SceneWarning, match=r"skipped 2 features with a null geometry \(feature 1, 2\)"):
+        assert scene.read(document).skipped == 2
+    with pytest.raises(ValueError, match="feature 1: the geometry is null"):
+        scene.load(document, strict=True)

@@ -11,11 +11,33 @@ matrix next to its ``coordinates``; that is the RGeoJSON extension::
      "geometry": {"type": "LineString", "coordinates": [[0, 0], [0, 40]],
                   "repulsion": [[25, 0], [0, 25]]}}
 
+A scene is meant as a set of obstacles, so by default :func:`load` makes
+each MultiPolygon Feature one ``PolygonRGJ`` member per part and each
+MultiPoint Feature one ``PointRGJ`` member per point.  A
+``MultiPolygonRGJ`` makes no inside test (points inside its parts get the
+distance to the boundary), and a ``MultiPointRGJ``'s vectors point from the
+query towards its points; one member per part has neither surprise.  Each
+part keeps the Feature's properties and repulsion, plus its position in the
+Feature as the property ``part``.  ``split_multi=False`` keeps
+multi-geometries as the multi-geometry classes.
+
+A Feature's repulsion comes, in this order, from its geometry's
+``repulsion`` entry, from its ``repulsion`` property (what GIS tools keep,
+since they drop foreign geometry members; see :data:`REPULSION_PROPERTY`),
+from the ``repulsion=`` or ``scale=`` argument of :func:`load`, or is the
+identity.
+
 :func:`load` checks the whole input before it builds anything, so a bad
 scene raises one :class:`ValueError` whose one-line message names the
-feature and the problem, and never yields a half-built collection.
+feature and the problem, and never yields a half-built collection.  A
+Feature whose geometry is null (valid GeoJSON: a feature without a place)
+is skipped with a :class:`SceneWarning`, or refused with ``strict=True``.
+
 :func:`dump` writes a FeatureCollection that :func:`load` reads back into a
-collection with the same members, matrices, properties and answers.
+collection with the same members, matrices, properties and answers.  It
+writes the members as they are: a split MultiPolygon comes back as its
+Polygons (each with its ``part`` property), so ``load(dump(load(f)))``
+has the members of ``load(f)``, not the Features of ``f``.
 """
 
 from __future__ import annotations
@@ -27,12 +49,14 @@ import os
 import reprlib
 import secrets
 import stat
+import warnings
 from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass
 from typing import IO, Any, Union
 
 from orvo.field.geometry import _RGJ_TYPES, GeometryCollectionRGJ, RGJGeometry
 
-__all__ = ["load", "dump", "SceneSource"]
+__all__ = ["load", "read", "dump", "Scene", "SceneSource", "SceneWarning", "auto_scale", "REPULSION_PROPERTY"]
 
 #: Anything :func:`load` accepts.
 SceneSource = Union[str, os.PathLike, IO[str], Mapping[str, Any], Any]
@@ -62,11 +86,50 @@ _LEVEL_NAMES: dict[str, tuple[str, ...]] = {
 COORDINATE_LIMIT = 1e150
 
 
+#: The Feature property that may carry a member's repulsion: a 2x2 matrix,
+#: a number D (the matrix D²·I, a field that falls off over the length D),
+#: or a string holding either as JSON (for formats whose fields hold no lists).
+REPULSION_PROPERTY = "repulsion"
+
+#: The property that numbers the parts of a split multi-geometry.
+PART_PROPERTY = "part"
+
+# The scale auto_scale chooses is the larger side of the scene's box over this.
+_AUTO_SCALE_DIVISOR = 50.0
+
+
 class _SceneError(ValueError):
     """Internal: a problem found while checking one part of a scene."""
 
 
-def load(source: SceneSource, *, repulsion: Any = None) -> GeometryCollectionRGJ:
+class SceneWarning(UserWarning):
+    """Something in a scene that :func:`load` skipped or guessed."""
+
+
+@dataclass(frozen=True)
+class Scene:
+    """What :func:`read` built, and how."""
+
+    collection: GeometryCollectionRGJ
+    #: Members whose repulsion came from the scene itself (geometry or property).
+    own_repulsions: int
+    #: The scale D given to members without their own repulsion (D²·I), or
+    #: None when they kept ``repulsion=`` or the identity.
+    scale: float | None
+    #: True when ``scale`` was chosen from the scene's extent.
+    scale_chosen: bool
+    #: Features skipped because their geometry is null.
+    skipped: int
+
+
+def load(
+    source: SceneSource,
+    *,
+    repulsion: Any = None,
+    scale: float | None = None,
+    split_multi: bool = True,
+    strict: bool = False,
+) -> GeometryCollectionRGJ:
     """Build a geometry collection from a GeoJSON scene.
 
     Parameters
@@ -87,8 +150,17 @@ def load(source: SceneSource, *, repulsion: Any = None) -> GeometryCollectionRGJ
         A FeatureCollection's own ``properties`` entry, if present, becomes
         the collection's ``properties``.
     repulsion:
-        The 2x2 repulsion matrix for members whose geometry carries none.
-        ``None`` leaves such members with the identity.
+        The 2x2 repulsion matrix for members whose Feature carries none.
+        ``None`` leaves such members with the identity (or ``scale``).
+    scale:
+        A length D: members whose Feature carries no repulsion get D²·I,
+        a field that falls off over D.  Not together with ``repulsion``.
+    split_multi:
+        One ``PolygonRGJ`` per part of a MultiPolygon and one ``PointRGJ``
+        per point of a MultiPoint (the default), or keep them whole.
+    strict:
+        Refuse a Feature with a null geometry instead of skipping it with a
+        :class:`SceneWarning`.
 
     Raises
     ------
@@ -102,19 +174,111 @@ def load(source: SceneSource, *, repulsion: Any = None) -> GeometryCollectionRGJ
         features.  The work done before the error is bounded by the size of
         the input, and no other exception escapes for any JSON text.
     """
-    try:
-        default = None if repulsion is None else _check_repulsion(repulsion)
-    except _SceneError as error:
-        raise ValueError(f"repulsion= argument: {error}") from None
+    return read(source, repulsion=repulsion, scale=scale, split_multi=split_multi, strict=strict).collection
+
+
+def read(
+    source: SceneSource,
+    *,
+    repulsion: Any = None,
+    scale: float | str | None = None,
+    split_multi: bool = True,
+    strict: bool = False,
+) -> Scene:
+    """:func:`load`, telling how the scene was built.
+
+    ``scale="auto"`` gives members :func:`auto_scale` of the scene when no
+    Feature carries a repulsion of its own, and leaves them as they are
+    otherwise; the returned :class:`Scene` says which happened.
+    """
+    default = _default_repulsion(repulsion, scale)
     document = _read(source)
-    collection_properties, entries = _members(document)
-    members = [_member(where, geometry, properties, default) for where, geometry, properties in entries]
+    collection_properties, entries, skipped = _members(document, strict)
+    members: list[tuple[str, dict, bool]] = []
+    for where, geometry, properties in entries:
+        members.extend(_member(where, geometry, properties, default, split_multi))
     if not members:
         raise ValueError("the scene has no features")
+    own = sum(1 for _, _, has_own in members if has_own)
+    chosen = None
+    if scale == "auto" and own == 0:
+        chosen = auto_scale([member for _, member, _ in members])
+        for _, member, _ in members:
+            member["repulsion"] = _scaled_identity(chosen)
+    collection = _build(members, collection_properties)
+    if scale == "auto":
+        return Scene(collection, own, chosen, chosen is not None, skipped)
+    return Scene(collection, own, None if isinstance(scale, str) else scale, False, skipped)
+
+
+def auto_scale(members: Sequence[Mapping[str, Any]] | RGJGeometry) -> float:
+    """A length for a scene without repulsions: 1/50 of its box's larger side.
+
+    The field then falls off over a few percent of the scene, whatever its
+    units (metres, feet, degrees).  Rounded to two significant digits.
+    ``members`` are member dictionaries or a geometry.
+    """
+    if isinstance(members, RGJGeometry):
+        box = [float(v) for v in _box_of(members)]
+    else:
+        box = _coordinate_box(member["coordinates"] for member in members)
+    side = max(box[2] - box[0], box[3] - box[1])
+    if not (math.isfinite(side) and side > 0.0):
+        return 1.0
+    length = side / _AUTO_SCALE_DIVISOR
+    digits = 1 - math.floor(math.log10(length))
+    return float(round(length, digits)) or length
+
+
+def _box_of(geometry: RGJGeometry) -> list[float]:
+    import numpy as np  # only here: scenes are read without numpy's import cost elsewhere
+
+    box = np.asarray(geometry.bbox, dtype=np.float64).reshape(-1, 2)
+    return [*box.min(0).tolist(), *box.max(0).tolist()]
+
+
+def _coordinate_box(coordinates: Iterator[Any]) -> list[float]:
+    """[xmin, ymin, xmax, ymax] of nested coordinate lists."""
+    low = [math.inf, math.inf]
+    high = [-math.inf, -math.inf]
+    stack = list(coordinates)
+    while stack:
+        item = stack.pop()
+        if item and isinstance(item[0], float):
+            for axis in (0, 1):
+                low[axis] = min(low[axis], item[axis])
+                high[axis] = max(high[axis], item[axis])
+        else:
+            stack.extend(item)
+    return [low[0], low[1], high[0], high[1]]
+
+
+def _scaled_identity(length: float) -> list[list[float]]:
+    square = length * length
+    return [[square, 0.0], [0.0, square]]
+
+
+def _default_repulsion(repulsion: Any, scale: float | str | None) -> list[list[float]] | None:
+    """The checked matrix for members without their own, from ``repulsion=`` or ``scale=``."""
+    if repulsion is not None and scale is not None:
+        raise ValueError("give repulsion= or scale=, not both")
+    if scale is not None and scale != "auto":
+        if isinstance(scale, bool) or not isinstance(scale, numbers.Real) or not (_finite(scale) or 0.0) > 0.0:
+            raise ValueError(f"scale= must be a positive finite length, got {_describe(scale)}")
+        repulsion = _scaled_identity(float(scale))
+    if repulsion is None:
+        return None
     try:
-        return GeometryCollectionRGJ(geometries=members, properties=collection_properties)
+        return _check_repulsion(repulsion)
+    except _SceneError as error:
+        raise ValueError(f"{'scale' if scale is not None else 'repulsion'}= argument: {error}") from None
+
+
+def _build(members: list[tuple[str, dict, bool]], properties: dict[str, Any] | None) -> GeometryCollectionRGJ:
+    try:
+        return GeometryCollectionRGJ(geometries=[member for _, member, _ in members], properties=properties)
     except Exception as error:  # our checks should have caught it: say which member
-        for (where, _, _), member in zip(entries, members):
+        for where, member, _ in members:
             try:
                 _RGJ_TYPES[member["type"]](**member)
             except Exception as member_error:
@@ -207,8 +371,8 @@ def _parse(text: str | bytes, what: str) -> Any:
         raise ValueError(f"{what} is not valid JSON: {_one_line(error)}") from error
 
 
-def _members(document: Any) -> tuple[dict[str, Any] | None, list[tuple[str, Any, Any]]]:
-    """(collection properties, [(where, geometry, properties)]) of a document."""
+def _members(document: Any, strict: bool) -> tuple[dict[str, Any] | None, list[tuple[str, Any, Any]], int]:
+    """(collection properties, [(where, geometry, properties)], null geometries skipped) of a document."""
     if not isinstance(document, Mapping):
         raise ValueError(f"a scene must be a GeoJSON object, got {_describe(document)}")
     kind = document.get("type")
@@ -218,20 +382,35 @@ def _members(document: Any) -> tuple[dict[str, Any] | None, list[tuple[str, Any,
             if kind is not None
             else "the scene has no GeoJSON 'type'"
         )
-    if kind == "FeatureCollection":
-        features = document.get("features")
+    if kind in ("FeatureCollection", "Feature"):
+        features = [document] if kind == "Feature" else document.get("features")
         if not isinstance(features, Sequence) or isinstance(features, (str, bytes)):
             raise ValueError("the FeatureCollection has no list of features")
-        properties = document.get("properties")
         entries: list[tuple[str, Any, Any]] = []
+        skipped: list[int] = []
         for index, feature in enumerate(features):
-            entries.extend(_feature(f"feature {index}", feature))
-        return (dict(properties) if isinstance(properties, Mapping) else None), entries
-    if kind == "Feature":
-        return None, list(_feature("feature 0", document))
+            if _feature_is_null(f"feature {index}", feature, strict):
+                skipped.append(index)
+            else:
+                entries.extend(_feature(f"feature {index}", feature))
+        if skipped:
+            listed = ", ".join(str(i) for i in skipped[:5]) + (", ..." if len(skipped) > 5 else "")
+            count = f"{len(skipped)} features" if len(skipped) > 1 else "1 feature"
+            warnings.warn(f"skipped {count} with a null geometry (feature {listed})", SceneWarning, stacklevel=4)
+        properties = document.get("properties") if kind == "FeatureCollection" else None
+        return (dict(properties) if isinstance(properties, Mapping) else None), entries, len(skipped)
     if kind == "GeometryCollection" or kind in _SIMPLE_TYPES:
-        return None, list(_geometries("geometry", document, None, top=True))
+        return None, list(_geometries("geometry", document, None, top=True)), 0
     raise ValueError(f"unknown GeoJSON type {_quoted(kind)}")
+
+
+def _feature_is_null(where: str, feature: Any, strict: bool) -> bool:
+    """True for a Feature whose geometry is null, which is skipped unless ``strict``."""
+    if not isinstance(feature, Mapping) or feature.get("type") != "Feature" or feature.get("geometry", 0) is not None:
+        return False
+    if strict:
+        raise ValueError(f"{where}: the geometry is null")
+    return True
 
 
 def _feature(where: str, feature: Any) -> Iterator[tuple[str, Any, Any]]:
@@ -242,7 +421,7 @@ def _feature(where: str, feature: Any) -> Iterator[tuple[str, Any, Any]]:
     properties = feature.get("properties")
     if properties is not None and not isinstance(properties, Mapping):
         raise ValueError(f"{where}: properties must be an object or null, got {_describe(properties)}")
-    if "geometry" not in feature or feature["geometry"] is None:
+    if "geometry" not in feature:
         raise ValueError(f"{where}: the geometry is missing")
     yield from _geometries(where, feature["geometry"], properties, top=False)
 
@@ -266,8 +445,13 @@ def _geometries(where: str, geometry: Any, properties: Any, *, top: bool) -> Ite
         yield label, part, properties
 
 
-def _member(where: str, geometry: Mapping[str, Any], properties: Any, default: list[list[float]] | None) -> dict:
-    """The checked keyword dictionary of one member."""
+def _member(
+    where: str, geometry: Mapping[str, Any], properties: Any, default: list[list[float]] | None, split_multi: bool
+) -> list[tuple[str, dict, bool]]:
+    """The checked keyword dictionaries of the members one geometry makes.
+
+    Each entry is (where, keywords, whether the repulsion came from the scene).
+    """
     kind = geometry.get("type")
     if not isinstance(kind, str) or kind not in _SIMPLE_TYPES:
         known = ", ".join(_SIMPLE_TYPES)
@@ -276,15 +460,13 @@ def _member(where: str, geometry: Mapping[str, Any], properties: Any, default: l
         raise ValueError(f"{where} ({kind}): the coordinates are missing")
     try:
         coordinates = _coordinates(geometry["coordinates"], _SIMPLE_TYPES[kind], _LEVEL_NAMES[kind])
-        if geometry.get("repulsion") is not None:
-            matrix: list[list[float]] | None = _check_repulsion(geometry["repulsion"])
-        else:
-            matrix = default
+        own = _own_repulsion(geometry, properties)
         dim = geometry.get("optional_dim")
         if dim is not None and (not isinstance(dim, numbers.Integral) or dim != 2):
             raise _SceneError(f"optional_dim must be 2, got {_describe(dim)}")
     except _SceneError as error:
         raise ValueError(f"{where} ({kind}): {error}") from None
+    matrix = own if own is not None else default
     member = dict(geometry)
     member["coordinates"] = coordinates
     if matrix is None:
@@ -292,7 +474,38 @@ def _member(where: str, geometry: Mapping[str, Any], properties: Any, default: l
     else:
         member["repulsion"] = matrix
     member["properties"] = dict(properties) if properties is not None else {}
-    return member
+    part_kind = {"MultiPolygon": "Polygon", "MultiPoint": "Point"}.get(kind)
+    if not split_multi or part_kind is None:
+        return [(where, member, own is not None)]
+    parts = []
+    for index, part in enumerate(coordinates):
+        keywords = {**member, "type": part_kind, "coordinates": part}
+        keywords["properties"] = {**member["properties"], PART_PROPERTY: index}
+        parts.append((f"{where}, part {index}", keywords, own is not None))
+    return parts
+
+
+def _own_repulsion(geometry: Mapping[str, Any], properties: Any) -> list[list[float]] | None:
+    """The checked repulsion a geometry or its Feature's properties carry, or None."""
+    if geometry.get("repulsion") is not None:
+        return _check_repulsion(geometry["repulsion"])
+    value = properties.get(REPULSION_PROPERTY) if isinstance(properties, Mapping) else None
+    if value is None:
+        return None
+    if isinstance(value, str):
+        try:
+            value = json.loads(value)
+        except (ValueError, RecursionError):
+            raise _SceneError(f"the {REPULSION_PROPERTY!r} property is not JSON, got {_describe(value)}") from None
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        length = _finite(value)
+        if length is None or length <= 0.0:
+            raise _SceneError(f"the {REPULSION_PROPERTY!r} property must be a positive length, got {_describe(value)}")
+        value = _scaled_identity(length)
+    try:
+        return _check_repulsion(value)
+    except _SceneError as error:
+        raise _SceneError(f"the {REPULSION_PROPERTY!r} property: {error}") from None
 
 
 def _coordinates(value: Any, minimum: tuple[int, ...], names: tuple[str, ...]) -> Any:
