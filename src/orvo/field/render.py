@@ -2,9 +2,15 @@
 
 :func:`render` draws the field value as a heat map, the geometries on top
 (polygon rings, lines, points), arrows of the repulsion direction (the
-negated gradient) on a coarse grid, a colour bar, a title and, when given,
-a planned path.  It works on a figure of its own with the Agg canvas, so it
-never touches pyplot's global state or the caller's backend.
+negated gradient) on a coarse grid, a colour bar as tall as the map, a
+legend, a title and, when given, a planned path.  It writes PNG, SVG or PDF.
+It works on a figure of its own with the Agg canvas, so it never touches
+pyplot's global state or the caller's backend.
+
+The map keeps the extent's aspect (one unit is as long across as up) and is
+made as large as the picture allows.  An extent far wider or taller than the
+picture would then leave most of it blank; such a map fills the picture
+instead and its x axis label says the axes are not to scale.
 
 Arrows show direction only (they all have one length) wherever the gradient
 is not negligible.  Near a multi-point member they point towards its points:
@@ -15,13 +21,14 @@ from __future__ import annotations
 
 import os
 import reprlib
-import warnings
 from collections.abc import Sequence
 from typing import IO, Any
 
 import numpy as np
 from matplotlib import cbook, rc_context
 from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.cm import ScalarMappable
+from matplotlib.colors import Normalize
 from matplotlib.figure import Figure
 from matplotlib.font_manager import FontProperties
 from matplotlib.lines import Line2D
@@ -33,9 +40,12 @@ from orvo.field.evaluation import as_collection, evaluate, grid
 from orvo.field.geometry import GeometryCollectionRGJ, RGJGeometry
 from orvo.field.plan import PlannedPath
 
-__all__ = ["render", "default_extent"]
+__all__ = ["render", "default_extent", "picture_format", "FORMATS"]
 
 Extent = tuple[float, float, float, float]
+
+# The picture formats render writes, by file name extension.
+FORMATS = ("png", "svg", "pdf")
 
 _EDGE = "#e8f4ff"
 _PATH = "#39ff9f"
@@ -46,15 +56,37 @@ _ARROWS_MAX_ROWS = 200
 # The heat map's raster: about one value per two pixels, within these bounds.
 _RASTER_MIN = (60, 40)
 _RASTER_MAX = 800
+# A map drawn to scale spans at least 1 / _MOST_TO_SCALE of the room for it
+# both ways; a more lopsided extent fills the room, not to scale.
+_MOST_TO_SCALE = 1.5
+# Axis ticks are computed in steps up to ten times an extent's width: larger
+# coordinates overflow there.
+_LARGEST_COORDINATE = 1e307
 
 
-def default_extent(geometry: RGJGeometry, margin: float = 0.06) -> Extent:
-    """The scene's bounding box grown by ``margin`` of its size on every side.
+def picture_format(target: str | os.PathLike[str]) -> str:
+    """The picture format a file name asks for: "png", "svg" or "pdf"; "png" without an extension.
+
+    Raises ``ValueError`` for any other extension.
+    """
+    suffix = os.path.splitext(os.fspath(target))[1]
+    if not suffix:
+        return "png"
+    kind = suffix[1:].lower()
+    if kind not in FORMATS:
+        raise ValueError(f"unknown picture format {suffix!r}: the file name must end in .png, .svg or .pdf")
+    return kind
+
+
+def default_extent(geometry: RGJGeometry, margin: float = 0.06, include: Sequence[Sequence[float]] = ()) -> Extent:
+    """The box around the scene and the ``include`` points, grown by ``margin`` of its size on every side.
 
     Raises ``ValueError`` when that box does not fit in floating point (a
     scene spanning more than the largest float).
     """
     box = np.asarray(as_collection(geometry).bbox, dtype=np.float64).reshape(-1, 2)
+    if len(include):
+        box = np.concatenate([box, np.asarray(include, dtype=np.float64).reshape(-1, 2)])
     low, high = box.min(0), box.max(0)
     with np.errstate(over="ignore", invalid="ignore"):
         span = np.maximum(high - low, 1e-9)
@@ -76,58 +108,84 @@ def render(
     title: str | None = None,
     progress: bool | None = False,
     dpi: int = 100,
+    format: str | None = None,  # noqa: A002 - the name savefig uses
 ) -> None:
-    """Write a PNG picture of ``geometry``'s field to ``target``.
+    """Write a picture of ``geometry``'s field to ``target``, a file name or a binary stream.
 
-    ``size`` is (width, height) in pixels and is the exact size of the PNG;
-    ``extent`` is (xmin, ymin, xmax, ymax) in scene coordinates and defaults
-    to :func:`default_extent`.  ``path`` adds a planned path with its start,
-    goal and status.  ``title`` defaults to the scene's ``name`` property
-    and a description of the picture.  ``progress`` is passed to
+    ``format`` is "png", "svg" or "pdf"; it defaults to the one the
+    target's extension names (see :func:`picture_format`), and to "png" for
+    a stream or a name without an extension.  ``size`` is (width, height)
+    in pixels and is the exact size of a PNG (an SVG or PDF is as large at
+    ``dpi`` pixels per inch).  ``extent`` is (xmin, ymin, xmax, ymax) in
+    scene coordinates and defaults to :func:`default_extent`, grown to take
+    in the path's start and goal when there is a ``path``.  ``path`` adds a
+    planned path with its start, goal and status.  ``title`` defaults to the
+    scene's ``name`` property and a description of the picture; the path's
+    status is drawn below either.  ``progress`` is passed to
     :func:`~orvo.field.evaluate` for the heat map's raster.
 
     The work is bounded whatever the extent: the heat map has at most 800 x
     800 values and the arrows at most 30 x 200.  Raises ``ValueError`` for
     an extent that is not finite and ordered, whose width or height
-    overflows, or that is too narrow for its raster cells to differ at its
-    coordinates, and for a ``title`` that is not valid matplotlib math text
-    (a scene's ``name`` is always drawn as plain text).
+    overflows, that reaches beyond +-1e307, or that is too narrow for its
+    raster cells to differ at its coordinates, and for a ``title`` that is not valid matplotlib math text
+    (a scene's ``name`` is always drawn as plain text), and for a format,
+    given or by the target's extension, other than those three.
     """
     width, height = (int(v) for v in size)
     if width < 100 or height < 100:
         raise ValueError(f"size must be at least 100x100 pixels, got {width}x{height}")
+    if format is None:
+        format = picture_format(target) if isinstance(target, (str, os.PathLike)) else "png"  # noqa: A001
+    elif str(format).lower() not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {format!r}")
     if title is not None:
         _check_math_text("title", title)
     collection = as_collection(geometry)
-    box = default_extent(collection) if extent is None else _checked_extent(extent)
+    if extent is None:
+        box = _checked_extent(default_extent(collection, include=() if path is None else [path.start, path.goal]),
+                              "the scene's extent")
+    else:
+        box = _checked_extent(extent)
     xmin, ymin, xmax, ymax = box
     aspect = (ymax - ymin) / (xmax - xmin)  # finite and positive: see _checked_extent
 
-    # The heat map's raster: about one value per two pixels across.
-    nx = int(np.clip(width // 2, _RASTER_MIN[0], _RASTER_MAX))
-    ny = int(round(float(np.clip(nx * aspect, _RASTER_MIN[1], _RASTER_MAX))))
-    _check_cells(box, nx, ny)
-    values, _ = evaluate(collection, grid(box, (nx, ny)), progress=progress)
-
-    # The arrows' raster: a fixed number across, cells kept square up to a cap.
-    ay_n = int(round(float(np.clip(_ARROWS_ACROSS * aspect, 2, _ARROWS_MAX_ROWS))))
-    arrows = grid(_inset(box, _ARROWS_ACROSS, ay_n), (_ARROWS_ACROSS, ay_n))
-    _, gradients = evaluate(collection, arrows, progress=None)
-
-    # Type scales with the picture, so small thumbnails stay legible.
-    font = float(np.clip(10.0 * min(width / 900, height / 700), 5.0, 12.0))
-    with rc_context({"font.size": font, "legend.fontsize": font * 0.8, "axes.titlesize": font}):
-        figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained")
+    # Type, lines and markers scale with the picture's shorter side, so that
+    # thumbnails and posters alike stay legible.
+    scale = max(min(width, height) / 700.0, 0.5)
+    font = 10.0 * scale
+    with rc_context({"font.size": font, "legend.fontsize": font * 0.8, "axes.titlesize": font * 1.1}):
+        figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi)
         FigureCanvasAgg(figure)
-        _draw(figure, collection, box, values.reshape(ny, nx), arrows, gradients, path, title)
-        with warnings.catch_warnings():
-            # In the smallest pictures the colour bar, legend and title leave the
-            # layout no room; the picture is then drawn without it, which is fine.
-            warnings.filterwarnings("ignore", "constrained_layout not applied", UserWarning)
-            figure.savefig(target, format="png", dpi=dpi)
+        axes = figure.add_axes((0.1, 0.1, 0.7, 0.8))
+        colour_axes = figure.add_axes((0.85, 0.1, 0.03, 0.8))
+        title_text = _title(collection) if title is None else title
+        if path is not None:
+            title_text += "\n" + _status(path)
+        _decorate(axes, colour_axes, box, title_text, parse_math=title is not None)
+        map_width, map_height, to_scale = _place(figure, axes, colour_axes, aspect, font * dpi / 72.0)
+        if not to_scale:
+            ratio = (map_height / map_width) / aspect
+            stretched = f"y drawn {ratio:.3g} times the x scale" if ratio > 1 else f"x drawn {1 / ratio:.3g} times the y scale"
+            axes.set_xlabel(f"x    (axes not to scale: {stretched})")
+        shown = map_height / map_width  # the map's own aspect on the picture
+
+        # The heat map's raster: about one value per two pixels of the map.
+        nx = int(np.clip(map_width // 2, _RASTER_MIN[0], _RASTER_MAX))
+        ny = int(round(float(np.clip(nx * shown, _RASTER_MIN[1], _RASTER_MAX))))
+        _check_cells(box, nx, ny)
+        values, _ = evaluate(collection, grid(box, (nx, ny)), progress=progress)
+
+        # The arrows' raster: a fixed number across, cells square on the picture up to a cap.
+        ay_n = int(round(float(np.clip(_ARROWS_ACROSS * shown, 2, _ARROWS_MAX_ROWS))))
+        arrows = grid(_inset(box, _ARROWS_ACROSS, ay_n), (_ARROWS_ACROSS, ay_n))
+        _, gradients = evaluate(collection, arrows, progress=None)
+
+        _draw(axes, collection, box, values.reshape(ny, nx), arrows, gradients, path, scale)
+        figure.savefig(target, format=format.lower(), dpi=dpi)
 
 
-def _checked_extent(extent: Sequence[float]) -> Extent:
+def _checked_extent(extent: Sequence[float], what: str = "extent") -> Extent:
     try:
         xmin, ymin, xmax, ymax = (float(v) for v in extent)
     except (TypeError, ValueError):
@@ -141,6 +199,11 @@ def _checked_extent(extent: Sequence[float]) -> Extent:
         raise ValueError(f"extent is too large: its width or height overflows, got {tuple(extent)!r}")
     if not (np.isfinite(aspect) and aspect > 0.0):
         raise ValueError(f"extent is too lopsided: its height over its width overflows, got {tuple(extent)!r}")
+    if max(abs(xmin), abs(ymin), abs(xmax), abs(ymax)) > _LARGEST_COORDINATE:
+        raise ValueError(
+            f"{what} is too large to draw: its coordinates must lie within +-{_LARGEST_COORDINATE:g}, "
+            f"got {tuple(extent)!r}"
+        )
     return xmin, ymin, xmax, ymax
 
 
@@ -165,19 +228,77 @@ def _check_math_text(what: str, text: str) -> None:
         raise ValueError(f"the {what} is not valid math text: {reason}") from None
 
 
+def _decorate(axes: Any, colour_axes: Any, extent: Extent, title: str, *, parse_math: bool) -> None:
+    """Limits, labels, tick format, title and colour bar: what the layout must make room for."""
+    xmin, ymin, xmax, ymax = extent
+    axes.set_xlim(xmin, xmax)
+    axes.set_ylim(ymin, ymax)
+    axes.set_xlabel("x")
+    axes.set_ylabel("y")
+    # Coordinates are written out in full (no offset, no power of ten) up to
+    # ten digits; beyond that a power of ten keeps the labels short.
+    axes.ticklabel_format(axis="both", style="sci", scilimits=(-6, 10), useOffset=False)
+    # A title from the scene's name is data: drawn as it is, never as math text.
+    axes.set_title(title, parse_math=parse_math)
+    colour_bar = axes.figure.colorbar(
+        ScalarMappable(Normalize(0.0, 1.0), cmap="magma"), cax=colour_axes, label="field value"
+    )
+    colour_bar.outline.set_linewidth(0.8)
+
+
+def _place(figure: Figure, axes: Any, colour_axes: Any, aspect: float, font_px: float) -> tuple[float, float, bool]:
+    """Make the map as large as the picture allows next to its colour bar, which is as tall as the map.
+
+    ``aspect`` is the extent's height over its width.  The map keeps it
+    unless that would leave more than a third of the room unused (see
+    _MOST_TO_SCALE); it then fills the room.  Returns the map's width and
+    height in pixels and whether it is drawn to scale.
+    """
+    renderer = figure.canvas.get_renderer()
+    width, height = figure.bbox.width, figure.bbox.height
+    edge, gap, bar = 0.6 * font_px, 0.8 * font_px, 1.4 * font_px
+    map_width = map_height = 0.0
+    to_scale = True
+    # Tick labels change with the map's size: measure again after each move.
+    for _ in range(3):
+        box = axes.get_window_extent(renderer)
+        decorated = axes.get_tightbbox(renderer)
+        title = axes.title.get_window_extent(renderer)
+        x_axis, y_axis = axes.xaxis.get_tightbbox(renderer), axes.yaxis.get_tightbbox(renderer)
+        bar_box, bar_decorated = colour_axes.get_window_extent(renderer), colour_axes.get_tightbbox(renderer)
+        left = box.x0 - min(b.x0 for b in (x_axis, y_axis) if b is not None)
+        right = gap + bar + (bar_decorated.x1 - bar_box.x1)
+        below = max(box.y0 - decorated.y0, bar_box.y0 - bar_decorated.y0)
+        above = max(title.y1 - box.y1 if axes.get_title() else 0.0, bar_decorated.y1 - bar_box.y1)
+        room_width = max(width - 2 * edge - left - right, 0.1 * width)
+        room_height = max(height - 2 * edge - below - above, 0.1 * height)
+        lopsided = (room_height / room_width) / aspect
+        to_scale = max(lopsided, 1.0 / lopsided) <= _MOST_TO_SCALE
+        if not to_scale:
+            map_width, map_height = room_width, room_height
+        elif lopsided > 1.0:
+            map_width, map_height = room_width, room_width * aspect
+        else:
+            map_width, map_height = room_height / aspect, room_height
+        x0 = edge + left + (room_width - map_width) / 2.0
+        y0 = edge + below + (room_height - map_height) / 2.0
+        axes.set_position((x0 / width, y0 / height, map_width / width, map_height / height))
+        colour_axes.set_position(((x0 + map_width + gap) / width, y0 / height, bar / width, map_height / height))
+    return map_width, map_height, to_scale
+
+
 def _draw(
-    figure: Figure,
+    axes: Any,
     collection: GeometryCollectionRGJ,
     extent: Extent,
     image_values: np.ndarray,
     arrows: np.ndarray,
     gradients: np.ndarray,
     path: PlannedPath | None,
-    title: str | None,
+    scale: float,
 ) -> None:
     xmin, ymin, xmax, ymax = extent
-    axes = figure.add_subplot()
-    image = axes.imshow(
+    axes.imshow(
         image_values,
         origin="lower",
         extent=(xmin, xmax, ymin, ymax),
@@ -185,28 +306,22 @@ def _draw(
         vmin=0.0,
         vmax=1.0,
         interpolation="bilinear",
+        aspect="auto",  # the map's box already has the aspect it should
     )
-    figure.colorbar(image, ax=axes, label="field value", shrink=0.9)
-
-    _draw_arrows(axes, arrows, -gradients, (xmax - xmin) / _ARROWS_ACROSS)
-    handles = _draw_geometries(axes, collection)
+    handles = _draw_geometries(axes, collection, scale)
+    if _draw_arrows(axes, arrows, -gradients, scale):
+        handles.append(
+            Line2D([], [], linestyle="", marker=r"$\rightarrow$", markersize=11 * scale, color="white",
+                   alpha=0.8, label="repulsion direction")
+        )
     if path is not None:
-        handles.extend(_draw_path(axes, path))
-
+        handles.extend(_draw_path(axes, path, scale))
     axes.set_xlim(xmin, xmax)
     axes.set_ylim(ymin, ymax)
-    axes.set_aspect("equal")
-    axes.set_xlabel("x")
-    axes.set_ylabel("y")
     if handles:
         axes.legend(
             handles=handles, loc="lower left", facecolor="#202020", labelcolor="white", framealpha=0.8
         )
-    # A title from the scene's name is data: drawn as it is, never as math text.
-    if title is not None:
-        axes.set_title(title)
-    else:
-        axes.set_title(_title(collection, path), parse_math=False)
 
 
 def _inset(extent: Extent, nx: int, ny: int) -> Extent:
@@ -216,30 +331,36 @@ def _inset(extent: Extent, nx: int, ny: int) -> Extent:
     return xmin + dx, ymin + dy, xmax - dx, ymax - dy
 
 
-def _draw_arrows(axes: Any, points: np.ndarray, vectors: np.ndarray, cell: float) -> None:
+def _draw_arrows(axes: Any, points: np.ndarray, vectors: np.ndarray, scale: float) -> bool:
+    """Arrows of one length on the picture along ``vectors``; False when every one is negligible."""
     lengths = np.hypot(vectors[:, 0], vectors[:, 1])
     top = float(lengths.max()) if len(lengths) else 0.0
     shown = lengths > max(top * 1e-2, 1e-12)
     if not np.any(shown):
-        return
-    unit = vectors[shown] / lengths[shown, np.newaxis]
+        return False
+    # Lengths in map widths: 0.6 of an arrow cell whatever the axes' scales;
+    # directions as drawn in the map's coordinates.
+    unit = vectors[shown] / lengths[shown, np.newaxis] * (0.6 / _ARROWS_ACROSS)
     axes.quiver(
         points[shown, 0],
         points[shown, 1],
-        unit[:, 0] * cell * 0.6,
-        unit[:, 1] * cell * 0.6,
+        unit[:, 0],
+        unit[:, 1],
         angles="xy",
-        scale_units="xy",
+        scale_units="width",
         scale=1.0,
         pivot="middle",
         color="white",
         alpha=0.55,
-        width=0.0022,
+        units="dots",
+        width=1.6 * scale * axes.figure.dpi / 100.0,
     )
+    return True
 
 
-def _draw_geometries(axes: Any, collection: GeometryCollectionRGJ) -> list[Any]:
+def _draw_geometries(axes: Any, collection: GeometryCollectionRGJ, scale: float) -> list[Any]:
     """Draw every member from its RGeoJSON coordinates; legend handles per kind."""
+    edge, line_width = 1.2 * scale, 2.0 * scale
     kinds: set[str] = set()
     for member in collection.rgjs or []:
         geometry = member.toRGeoJSON()["geometry"]
@@ -254,48 +375,57 @@ def _draw_geometries(axes: Any, collection: GeometryCollectionRGJ) -> list[Any]:
                     codes.extend([Path.MOVETO] + [Path.LINETO] * (len(ring) - 1))
                 hatch = "//" if kind == "MultiPolygon" else None
                 axes.add_patch(
-                    PathPatch(Path(vertices, codes), facecolor="none", edgecolor=_EDGE, linewidth=1.2, hatch=hatch)
+                    PathPatch(Path(vertices, codes), facecolor="none", edgecolor=_EDGE, linewidth=edge, hatch=hatch)
                 )
             kinds.add(kind)
         elif kind in ("LineString", "MultiLineString"):
             for line in [coordinates] if kind == "LineString" else coordinates:
                 xy = np.asarray(line, dtype=np.float64)
-                axes.plot(xy[:, 0], xy[:, 1], color=_EDGE, linewidth=2.0, solid_capstyle="round")
+                axes.plot(xy[:, 0], xy[:, 1], color=_EDGE, linewidth=line_width, solid_capstyle="round")
             kinds.add("LineString")
         elif kind == "MultiPoint":
             xy = np.asarray(coordinates, dtype=np.float64).reshape(-1, 2)
-            axes.scatter(xy[:, 0], xy[:, 1], s=18, marker="o", facecolor="#4fc3ff", edgecolor=_EDGE, zorder=3)
+            axes.scatter(xy[:, 0], xy[:, 1], s=18 * scale**2, marker="o", facecolor="#4fc3ff", edgecolor=_EDGE,
+                         linewidths=scale, zorder=3)
             kinds.add(kind)
         elif kind == "Point":
             xy = np.asarray(coordinates, dtype=np.float64).reshape(-1, 2)
-            axes.scatter(xy[:, 0], xy[:, 1], s=90, marker="*", color="#ffd54f", edgecolor="black", zorder=3)
+            axes.scatter(xy[:, 0], xy[:, 1], s=90 * scale**2, marker="*", color="#ffd54f", edgecolor="black",
+                         linewidths=scale, zorder=3)
             kinds.add(kind)
 
     legend = {
-        "Polygon": Line2D([], [], color=_EDGE, linewidth=1.2, label="polygon"),
-        "MultiPolygon": PathPatch(Path([(0, 0)]), facecolor="none", edgecolor=_EDGE, hatch="//", label="multi-polygon"),
-        "LineString": Line2D([], [], color=_EDGE, linewidth=2.0, label="line"),
-        "MultiPoint": Line2D([], [], linestyle="", marker="o", color="#4fc3ff", markeredgecolor=_EDGE, label="multi-point"),
-        "Point": Line2D([], [], linestyle="", marker="*", markersize=10, color="#ffd54f", markeredgecolor="black", label="point"),
+        "Polygon": Line2D([], [], color=_EDGE, linewidth=edge, label="polygon"),
+        "MultiPolygon": PathPatch(Path([(0, 0)]), facecolor="none", edgecolor=_EDGE, linewidth=edge, hatch="//",
+                                  label="multi-polygon"),
+        "LineString": Line2D([], [], color=_EDGE, linewidth=line_width, label="line"),
+        "MultiPoint": Line2D([], [], linestyle="", marker="o", markersize=6 * scale, color="#4fc3ff",
+                             markeredgecolor=_EDGE, label="multi-point"),
+        "Point": Line2D([], [], linestyle="", marker="*", markersize=10 * scale, color="#ffd54f",
+                        markeredgecolor="black", label="point"),
     }
     return [handle for kind, handle in legend.items() if kind in kinds]
 
 
-def _draw_path(axes: Any, path: PlannedPath) -> list[Any]:
+def _draw_path(axes: Any, path: PlannedPath, scale: float) -> list[Any]:
     xy = path.path
-    line = axes.plot(xy[:, 0], xy[:, 1], color=_PATH, linewidth=2.2, zorder=4, label=f"path: {path.status}")[0]
-    start = axes.scatter(*path.start, s=60, marker="o", color=_PATH, edgecolor="black", zorder=5, label="start")
-    goal = axes.scatter(*path.goal, s=90, marker="X", color=_PATH, edgecolor="black", zorder=5, label="goal")
+    line = axes.plot(xy[:, 0], xy[:, 1], color=_PATH, linewidth=2.2 * scale, zorder=4,
+                     label=f"path: {path.status}")[0]
+    marks = {"color": _PATH, "edgecolor": "black", "linewidths": scale, "zorder": 5}
+    start = axes.scatter(*path.start, s=60 * scale**2, marker="o", label="start", **marks)
+    goal = axes.scatter(*path.goal, s=90 * scale**2, marker="X", label="goal", **marks)
     return [line, start, goal]
 
 
-def _title(collection: GeometryCollectionRGJ, path: PlannedPath | None) -> str:
+def _title(collection: GeometryCollectionRGJ) -> str:
     properties = collection.properties if isinstance(collection.properties, dict) else {}
     name = _label(properties.get("name", "scene"))
-    text = f"{name}: field value and repulsion direction"
-    if path is not None:
-        text += f"\npath {path.status} ({path.iterations} steps, length {path.length:.4g})"
-    return text
+    return f"{name}: field value and repulsion direction"
+
+
+def _status(path: PlannedPath) -> str:
+    """The line under the title for a planned path."""
+    return f"path {path.status} ({path.iterations} steps, length {path.length:.4g})"
 
 
 def _label(value: Any, limit: int = 80) -> str:
