@@ -8,6 +8,7 @@ import json
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 from importlib import resources
 from pathlib import Path
 
@@ -15,7 +16,7 @@ import numpy as np
 import pytest
 
 from orvo.field import cli, scene
-from orvo.field.evaluation import evaluate_nearest
+from orvo.field.evaluation import evaluate_nearest, grid
 
 SAMPLE = resources.files("orvo.field") / "data" / "harbour.geojson"
 OPEN_WATER = ("940,740", "715,300")  # from the open sea into the bay between the piers
@@ -28,13 +29,13 @@ def harbour_path() -> Path:
         yield path
 
 
-def run(*args: str, cwd: Path, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+def run(*args: str, cwd: Path, stdin: str | None = None, text: bool = True) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-m", "orvo.field", *args],
         cwd=cwd,
         input=stdin,
         capture_output=True,
-        text=True,
+        text=text,
         timeout=120,
     )
 
@@ -224,6 +225,12 @@ POINT_FILES = {
         (["render", "--title", "$\\frac$", "-o", "x.png"], "the title is not valid math text"),
         (["plan", "SAMPLE", "--start", "1e308,0", "--goal=-1e308,0"], "too far apart"),
         (["frobnicate"], "invalid choice"),
+        (["plan", "SAMPLE", "--start", "--goal", "1,1"], "argument --start: expected one argument"),
+        (["plan", "SAMPLE", "--goal", "1,1", "--start"], "argument --start: expected one argument"),
+        (["plan", "SAMPLE", "--st", "-1,2", "--goal", "1,1"], "ambiguous option: --st=-1,2"),
+        (["render", "-o", "x.jpg"], "unknown picture format '.jpg': the file name must end in .png, .svg or .pdf"),
+        (["render", "--plan", "-5,3:-4", "-o", "x.png"], "argument --plan"),
+        (["render", "--extent=0,0,1.7e308,1", "-o", "x.png"], "its coordinates must lie within +-1e+307"),
         ([], "required"),
     ],
 )
@@ -287,3 +294,80 @@ def test_a_point_without_a_nearest_member_gets_an_empty_field() -> None:
     points = np.array([[0.0, 1.0], [np.nan, 2.0]])
     cli._write_csv(out, points, np.array([0.5, np.nan]), np.zeros((2, 2)), np.array([3, -1]))
     assert out.getvalue().splitlines()[1:] == ["0.0,1.0,0.5,0.0,0.0,3", "nan,2.0,nan,0.0,0.0,"]
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["plan", "SAMPLE", "--start", "-40,40", "--goal", "-1,-2"],
+        ["plan", "SAMPLE", "--start=-40,40", "--goal=-1,-2"],
+        ["plan", "SAMPLE", "--sta", "-40,40", "--go", "-1,-2"],
+        ["render", "--extent", "-180,-90,180,90", "--plan", "-5,3:4,-2", "--size", "200x150", "-o", "x.png"],
+    ],
+    ids=["separate", "joined", "abbreviated", "render"],
+)
+def test_negative_numbers_are_values(harbour_path, tmp_path, args) -> None:
+    proc = run(*[str(harbour_path) if a == "SAMPLE" else a for a in args], cwd=tmp_path)
+    assert proc.returncode in (0, 1), proc.stderr  # planned, whether or not the goal was reached
+    if args[0] == "plan":
+        assert json.loads(proc.stdout)["geometry"]["coordinates"][0] == [-40.0, 40.0]
+
+
+def _svg_root(data: bytes) -> str:
+    return ElementTree.fromstring(data).tag
+
+
+@pytest.mark.parametrize(
+    "output, check",
+    [
+        ("out.svg", lambda data: _svg_root(data) == "{http://www.w3.org/2000/svg}svg"),
+        ("OUT.PDF", lambda data: data.startswith(b"%PDF")),
+        ("out.png", lambda data: png_size(data) == (200, 150)),
+        ("-", lambda data: png_size(data) == (200, 150)),
+    ],
+)
+def test_render_writes_the_format_of_its_output(tmp_path, output, check) -> None:
+    proc = run("render", "--size", "200x150", "--title", "$x$ bay", "-o", output, cwd=tmp_path, text=False)
+    assert proc.returncode == 0, proc.stderr
+    assert check(proc.stdout if output == "-" else (tmp_path / output).read_bytes())
+
+
+NAMED = [
+    {"name": "Quay", "NAME": "no", "label": "one"},
+    {"NAME": "Pier", "Name": "no"},
+    {"Name": "Dock", "vesselName": "no"},
+    {"id": 3, "vesselName": "Tug", "port_name": "no", "label": "two"},
+    {"name": None, "port_name": "Basin"},
+    {"label": ["three"], "Names": "no", "name_": "no"},
+]
+
+
+@pytest.mark.parametrize(
+    "args, labels",
+    [
+        ([], ["Quay", "Pier", "Dock", "Tug", "Basin", ""]),
+        (["--name-field", "label"], ["one", "", "", "two", "", "['three']"]),
+    ],
+)
+def test_info_names_members_from_common_properties(tmp_path, args, labels) -> None:
+    features = [{"type": "Feature", "properties": properties, "geometry": {"type": "Point", "coordinates": [i, 0]}}
+                for i, properties in enumerate(NAMED)]
+    (tmp_path / "named.geojson").write_text(json.dumps({"type": "FeatureCollection", "features": features}))
+    proc = run("info", "named.geojson", *args, cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    rows = proc.stdout.split("\nmembers:\n")[1].splitlines()
+    assert [row.split(" segments  ")[1] for row in rows] == labels
+
+
+def test_the_default_extent_takes_in_the_path_ends(monkeypatch) -> None:
+    from orvo.field import render
+    from orvo.field.plan import plan_path
+
+    start, goal = (-300.0, 900.0), (715.0, 300.0)
+    collection = scene.load(SAMPLE)
+    path = plan_path(collection, start, goal, max_iter=5)
+    boxes = []
+    monkeypatch.setattr(render, "grid", lambda box, shape: boxes.append(box) or grid(box, shape))
+    render.render(collection, io.BytesIO(), size=(200, 150), path=path)
+    # The box around the scene (0..1000 x 0..800) and the start, grown by 6% of its size.
+    assert boxes[0] == pytest.approx((-378.0, -54.0, 1078.0, 954.0))

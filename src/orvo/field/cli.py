@@ -2,14 +2,16 @@
 
 ::
 
-    orvo-field render [SCENE] [-o field.png] [--size 900x700]
+    orvo-field render [SCENE] [-o field.png|.svg|.pdf] [--size 900x700]
                       [--extent xmin,ymin,xmax,ymax] [--plan X0,Y0:X1,Y1]
     orvo-field eval SCENE POINTS [-o OUT]
     orvo-field plan SCENE --start X,Y --goal X,Y [-o path.geojson]
-    orvo-field info SCENE
+    orvo-field info SCENE [--name-field FIELD]
 
 SCENE is a GeoJSON file (see :mod:`orvo.field.scene`); ``render`` without
-one draws the sample harbour shipped with the package.  Results go to
+one draws the sample harbour shipped with the package, in the format the
+``-o`` file's extension names.  Numbers may be negative in every form:
+``--start -40,40`` as well as ``--start=-40,40``.  Results go to
 stdout or the ``-o`` file, progress bars and messages to stderr.  A user
 error (a missing or malformed file, a bad number) prints one line to stderr
 and exits with status 2.  ``plan`` exits with 0 when the goal was reached
@@ -27,6 +29,7 @@ import io
 import json
 import math
 import os
+import re
 import reprlib
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -49,8 +52,50 @@ class UserError(Exception):
     """A problem with the command line or the user's files: one line, status 2."""
 
 
+# Options whose value is a list of numbers; its first number may be negative.
+NUMBER_LIST_OPTIONS = ("--start", "--goal", "--extent", "--plan")
+_NEGATIVE = re.compile(r"-(\.?\d|inf|nan)", re.IGNORECASE)
+
+
+def _join_negative_values(args: Sequence[str]) -> list[str]:
+    """``--start -40,40`` as ``--start=-40,40``, which argparse reads as an option and its value.
+
+    argparse takes a word starting with "-" that is not a plain number for an
+    option, so it would find no value for ``--start``.  An abbreviation of
+    one of :data:`NUMBER_LIST_OPTIONS` is joined too; argparse then reports
+    it if it is ambiguous.  Nothing after ``--`` changes.
+    """
+    out: list[str] = []
+    index = 0
+    while index < len(args):
+        word = args[index]
+        if word == "--":
+            out.extend(args[index:])
+            break
+        if (
+            index + 1 < len(args)
+            and len(word) > 2
+            and word.startswith("--")
+            and "=" not in word
+            and any(option.startswith(word) for option in NUMBER_LIST_OPTIONS)
+            and _NEGATIVE.match(args[index + 1])
+        ):
+            out.append(f"{word}={args[index + 1]}")
+            index += 2
+            continue
+        out.append(word)
+        index += 1
+    return out
+
+
 class _Parser(argparse.ArgumentParser):
-    """argparse with one-line errors (no usage block) and status 2."""
+    """argparse with one-line errors (no usage block), status 2 and negative numbers in number lists."""
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        words = sys.argv[1:] if args is None else list(args)
+        return super().parse_known_args(_join_negative_values(words), namespace)
 
     def error(self, message: str) -> NoReturn:
         raise UserError(f"{message} (see '{self.prog} --help')")
@@ -155,11 +200,20 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
 
-    render = commands.add_parser("render", help="draw the field of a scene as a PNG")
+    render = commands.add_parser("render", help="draw the field of a scene as a PNG, SVG or PDF picture")
     render.add_argument("scene", nargs="?", metavar="SCENE", help="GeoJSON scene (default: the sample harbour)")
-    render.add_argument("-o", "--output", default="field.png", help="PNG file to write (default field.png)")
+    render.add_argument(
+        "-o",
+        "--output",
+        default="field.png",
+        help="picture to write, .png, .svg or .pdf by its extension, or - for a PNG on stdout (default field.png)",
+    )
     render.add_argument("--size", type=_size, default=(900, 700), help="WIDTHxHEIGHT in pixels (default 900x700)")
-    render.add_argument("--extent", type=_extent, help="xmin,ymin,xmax,ymax (default: the scene's box with a margin)")
+    render.add_argument(
+        "--extent",
+        type=_extent,
+        help="xmin,ymin,xmax,ymax (default: the box around the scene and the planned path's ends, with a margin)",
+    )
     render.add_argument("--plan", type=_route, metavar="X0,Y0:X1,Y1", help="plan a path and draw it")
     render.add_argument("--title", help="title above the picture")
     _add_planner_options(render)
@@ -175,14 +229,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     plan = commands.add_parser("plan", help="plan a path with an artificial potential field")
     plan.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
-    plan.add_argument("--start", type=_point, required=True, metavar="X,Y")
-    plan.add_argument("--goal", type=_point, required=True, metavar="X,Y")
+    plan.add_argument("--start", type=_point, required=True, metavar="X,Y", help="position the path starts from")
+    plan.add_argument("--goal", type=_point, required=True, metavar="X,Y", help="position the path heads for")
     plan.add_argument("-o", "--output", help="GeoJSON file for the path Feature (default stdout)")
     _add_planner_options(plan)
     plan.set_defaults(run=_plan)
 
     info = commands.add_parser("info", help="members, vertex and segment counts, bounding box, centre")
     info.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    info.add_argument(
+        "--name-field",
+        metavar="FIELD",
+        help="property that names a member (default: name, NAME, Name, then the first ending in Name or _name)",
+    )
     info.set_defaults(run=_info)
     return parser
 
@@ -215,9 +274,14 @@ def _plan_route(
 def _render(args: argparse.Namespace) -> int:
     collection, name = _load_scene(args.scene)
     try:
-        from orvo.field.render import render
+        from orvo.field.render import picture_format, render
     except ImportError as error:
         raise UserError(f"render needs matplotlib ({error}); install it with: pip install 'orvo-field[cli]'") from None
+    try:
+        # Standard output has no name to tell a format by: it gets a PNG.
+        kind = "png" if args.output == "-" else picture_format(args.output)
+    except ValueError as error:
+        raise UserError(str(error)) from None
     path = None
     if args.plan is not None:
         start, goal = args.plan
@@ -228,7 +292,16 @@ def _render(args: argparse.Namespace) -> int:
         title = f"{name}: field value and repulsion direction".replace("$", r"\$")
     try:
         with _output(args.output, binary=True) as handle:
-            render(collection, handle, size=args.size, extent=args.extent, path=path, title=title, progress=_progress(args))
+            render(
+                collection,
+                handle,
+                size=args.size,
+                extent=args.extent,
+                path=path,
+                title=title,
+                progress=_progress(args),
+                format=kind,
+            )
     except ValueError as error:
         raise UserError(str(error)) from None
     if path is not None:
@@ -274,8 +347,8 @@ def _info(args: argparse.Namespace) -> int:
     for index, member in enumerate(collection.rgjs or []):
         geometry = member.toRGeoJSON()["geometry"]
         vertices, segments = _counts(geometry["type"], geometry["coordinates"])
-        label = member.properties.get("name", "") if isinstance(member.properties, dict) else ""
-        rows.append((index, geometry["type"], vertices, segments, _label(label)))
+        label = _name(member.properties, args.name_field)
+        rows.append((index, geometry["type"], vertices, segments, "" if label is None else _label(label)))
         total = totals.setdefault(geometry["type"], [0, 0, 0])
         total[0] += 1
         total[1] += vertices
@@ -283,7 +356,7 @@ def _info(args: argparse.Namespace) -> int:
     box = np.asarray(collection.bbox, dtype=np.float64)
     centre = np.asarray(collection.get_center_point(), dtype=np.float64)
     out = sys.stdout
-    scene_name = collection.properties.get("name") if isinstance(collection.properties, dict) else None
+    scene_name = _name(collection.properties, None)
     out.write(f"scene: {name}" + (f" ({_label(scene_name)})" if scene_name else "") + "\n")
     out.write(f"members: {len(rows)}\n")
     out.write(f"  {'type':<16}{'count':>6}{'vertices':>10}{'segments':>10}\n")
@@ -299,6 +372,26 @@ def _info(args: argparse.Namespace) -> int:
     for index, kind, vertices, segments, label in rows:
         out.write(f"  {index:>3}  {kind:<16}{vertices:>6} vertices {segments:>6} segments  {label}\n")
     return 0
+
+
+def _name(properties: Any, field: str | None) -> Any:
+    """The property value that names a feature, or None.
+
+    That is ``field`` when given; else the first of name, NAME and Name;
+    else the first key ending in Name or _name, in the order written.  A
+    null value names nothing, so the search goes on past it.
+    """
+    if not isinstance(properties, dict):
+        return None
+    if field is not None:
+        return properties.get(field)
+    for key in ("name", "NAME", "Name"):
+        if properties.get(key) is not None:
+            return properties[key]
+    for key, value in properties.items():
+        if isinstance(key, str) and key.endswith(("Name", "_name")) and value is not None:
+            return value
+    return None
 
 
 def _counts(kind: str, coordinates: Any) -> tuple[int, int]:
