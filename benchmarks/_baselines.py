@@ -2,10 +2,14 @@
 
 The numpy versions do the same arithmetic as the kernels, vectorised over
 (point, segment) or (point, edge) pairs and chunked over the query points so
-that no temporary grows past a few tens of megabytes.
+that no temporary grows past a few tens of megabytes. The grid-path helpers
+build the graph ``kernels.grid_path`` searches as a scipy sparse matrix and
+price a path of cells by the same step rule.
 """
 
 from __future__ import annotations
+
+import math
 
 import numpy as np
 
@@ -167,3 +171,84 @@ class SceneRaster:
         from scipy import ndimage
 
         return ndimage.distance_transform_edt(~mask, sampling=(self.step[1], self.step[0])).ravel()
+
+
+# ---------------------------------------------------------------------------
+# Least-cost grid paths
+
+
+def _open_cells(cost: np.ndarray) -> np.ndarray:
+    """True where a cell can be entered: its cost is a positive finite number."""
+    with np.errstate(invalid="ignore"):
+        return np.isfinite(cost) & (cost > 0.0)
+
+
+def grid_graph(cost: np.ndarray):
+    """The raster's 8-neighbour graph as a scipy CSR matrix, both directions of every step.
+
+    Node ``row * columns + column`` is a cell. Open cells side by side are
+    joined by an edge of weight ``length * (cost_a + cost_b) / 2``, length 1
+    along a row or column and sqrt 2 diagonally; a diagonal edge exists only
+    when both cells beside the step are open as well, the same steps and
+    weights ``kernels.grid_path`` searches.
+    """
+    from scipy import sparse
+
+    cost = np.asarray(cost, dtype=np.float64)
+    rows, cols = cost.shape
+    free = _open_cells(cost)
+    index = np.arange(rows * cols, dtype=np.int64).reshape(rows, cols)
+    heads, tails, weights = [], [], []
+    for dr, dc in ((0, 1), (1, 0), (1, 1), (1, -1)):
+        # Source cells (r, c) whose neighbour (r + dr, c + dc) lies in the raster.
+        r0, r1 = 0, rows - dr
+        c0, c1 = max(0, -dc), cols - max(0, dc)
+        a = (slice(r0, r1), slice(c0, c1))
+        b = (slice(r0 + dr, r1 + dr), slice(c0 + dc, c1 + dc))
+        ok = free[a] & free[b]
+        if dr and dc:
+            ok &= free[r0 + dr : r1 + dr, c0:c1] & free[r0:r1, c0 + dc : c1 + dc]
+        length = math.sqrt(2.0) if dr and dc else 1.0
+        w = length * (0.5 * (cost[a][ok] + cost[b][ok]))
+        i, j = index[a][ok], index[b][ok]
+        heads += [i, j]
+        tails += [j, i]
+        weights += [w, w]
+    n = rows * cols
+    return sparse.csr_matrix(
+        (np.concatenate(weights), (np.concatenate(heads), np.concatenate(tails))), shape=(n, n)
+    )
+
+
+def scipy_grid_distance(graph, start: int, min_only: bool = True) -> np.ndarray:
+    """(N,) least path costs from node ``start`` to every node, by scipy's Dijkstra (inf: unreachable)."""
+    from scipy.sparse import csgraph
+
+    return np.asarray(csgraph.dijkstra(graph, directed=True, indices=start, min_only=min_only)).reshape(-1)
+
+
+def grid_path_cost(cost: np.ndarray, cells: np.ndarray) -> float:
+    """The cost of a path of flat cell indices under ``kernels.grid_path``'s step rule.
+
+    Raises ValueError when the path enters a blocked cell, makes a step that
+    is not to one of the 8 neighbours, or cuts a corner past a blocked cell.
+    """
+    cost = np.asarray(cost, dtype=np.float64)
+    cells = np.asarray(cells, dtype=np.int64)
+    rows, cols = cost.shape
+    if len(cells) == 0:
+        raise ValueError("empty path")
+    free = _open_cells(cost)
+    r, c = np.divmod(cells, cols)
+    if np.any((r < 0) | (r >= rows)) or not free[r, c].all():
+        raise ValueError("the path enters a blocked or outside cell")
+    dr, dc = np.diff(r), np.diff(c)
+    if np.any(np.maximum(np.abs(dr), np.abs(dc)) != 1):
+        raise ValueError("a step is not to one of the 8 neighbours")
+    diagonal = (dr != 0) & (dc != 0)
+    k = np.flatnonzero(diagonal)
+    if not (free[r[k] + dr[k], c[k]] & free[r[k], c[k] + dc[k]]).all():
+        raise ValueError("a diagonal step cuts past a blocked cell")
+    length = np.where(diagonal, math.sqrt(2.0), 1.0)
+    flat = cost[r, c]
+    return math.fsum(length * (0.5 * (flat[:-1] + flat[1:])))

@@ -276,12 +276,151 @@ def task_scene_latency(params):
     return out
 
 
+# ---------------------------------------------------------------------------
+# Planner
+
+# Cost rasters of the grid-search cases: the first two need nothing but numpy.
+PLANNER_CASES = ("random", "maze", "coastline")
+MAZE_WALLS = 8  # full-height walls of the maze case, each with one gap at alternate ends
+PLAN_ROUTES = ("across", "to channel")
+
+
+def _maze_costs(side: int) -> np.ndarray:
+    """Unit costs with MAZE_WALLS one-cell walls across the raster's full height.
+
+    Wall k stands in column (k + 1) * side / (MAZE_WALLS + 1) and is open for
+    2% of the height (at least 2 cells), at the last rows for even k and the
+    first rows for odd k, so a path between opposite corners snakes through
+    every gap: about MAZE_WALLS + 1 times the raster's height.
+    """
+    cost = np.ones((side, side))
+    gap = max(2, side // 50)
+    for k in range(MAZE_WALLS):
+        col = (k + 1) * side // (MAZE_WALLS + 1)
+        cost[:, col] = np.inf
+        rows = slice(side - gap, side) if k % 2 == 0 else slice(0, gap)
+        cost[rows, col] = 1.0
+    return cost
+
+
+def coastline_grid(side: int):
+    """(lo, cell) of a side x side raster of square cells over the coastline scene's extent.
+
+    The cell is the extent's longer side over ``side``; cell (row, column)
+    has its centre at lo + ((column + 0.5) cell, (row + 0.5) cell), so rows
+    run along y from the bottom.
+    """
+    lo, hi = _data.scene("coastline").extent()
+    return lo, float(np.max(hi - lo)) / side
+
+
+def cell_of(point, lo, cell: float) -> tuple[int, int]:
+    """The (row, column) of the square cell holding ``point``."""
+    return int((point[1] - lo[1]) // cell), int((point[0] - lo[0]) // cell)
+
+
+def planner_case(name: str, side: int):
+    """(cost raster, start cell, goal cell, description) of a grid-search case on side x side cells.
+
+    "random": costs uniform in [1, 4] (fixed seed), corner to corner.
+    "maze": :func:`_maze_costs`, corner to corner. "coastline": the coastline
+    scene (one Polygon member per part) on :func:`coastline_grid`, cost
+    1 + 4 * field value at the cell centre (``orvo.field.evaluate``), blocked
+    where the centre lies within one cell of land (Euclidean distance, from
+    ``squared_dist``: the members carry no repulsion matrix), from the cell
+    of (lo_x + 1, 0) to that of (hi_x - 1, 0), the route the first plan takes.
+    """
+    if name == "random":
+        rng = np.random.default_rng([_data.SEED_QUERIES, 101])
+        cost = rng.uniform(1.0, 4.0, (side, side))
+        return cost, (0, 0), (side - 1, side - 1), "random costs in [1, 4], corner to corner"
+    if name == "maze":
+        return (_maze_costs(side), (0, 0), (side - 1, side - 1),
+                f"unit costs, {MAZE_WALLS} walls with gaps at alternate ends, corner to corner")
+    if name != "coastline":
+        raise ValueError(f"unknown planner case {name!r}")
+    import orvo.field
+    from orvo.field.geometry import GeometryCollectionRGJ
+
+    scene = _data.scene("coastline")
+    collection = GeometryCollectionRGJ(geometries=scene.members("split"))
+    lo, cell = coastline_grid(side)
+    centres = (np.arange(side) + 0.5) * cell
+    gx, gy = np.meshgrid(lo[0] + centres, lo[1] + centres)
+    x = np.ascontiguousarray(np.stack([gx.ravel(), gy.ravel()], axis=1))
+    values, _ = orvo.field.evaluate(collection, x)
+    distance = np.sqrt(np.asarray(collection.squared_dist(x)))
+    cost = (1.0 + 4.0 * np.asarray(values)).reshape(side, side)
+    cost[(distance < cell).reshape(side, side)] = np.inf
+    _, hi = scene.extent()
+    start, goal = cell_of((lo[0] + 1.0, 0.0), lo, cell), cell_of((hi[0] - 1.0, 0.0), lo, cell)
+    return cost, start, goal, "coastline scene, cost 1 + 4 x field value, land + 1 cell blocked, across"
+
+
+def plan_routes(scene) -> dict:
+    """The plans' (start, goal) pairs on the coastline scene, by name.
+
+    "across": from (lo_x + 1, 0) to (hi_x - 1, 0), around the mainland;
+    "to channel": from (lo_x + 1, lo_y + 1) to (-18.28, 27.05), where lo and
+    hi are the corners of the scene's extent.
+    """
+    lo, hi = scene.extent()
+    return {
+        "across": ((float(lo[0]) + 1.0, 0.0), (float(hi[0]) - 1.0, 0.0)),
+        "to channel": ((float(lo[0]) + 1.0, float(lo[1]) + 1.0), (-18.28, 27.05)),
+    }
+
+
+def task_plans(params):
+    """``plan.plan_path`` (grid method, defaults) across the coastline scene, in a fresh interpreter.
+
+    Per route: the collection's construction and its first plan, timed
+    apart, then ``repeats`` more plans on the same collection; the outcome
+    of the last one.
+    """
+    from orvo.field.geometry import GeometryCollectionRGJ
+    from orvo.field.plan import plan_path
+
+    scene = _data.scene("coastline")
+    out = {}
+    for name, (start, goal) in plan_routes(scene).items():
+        t0 = time.perf_counter()
+        collection = GeometryCollectionRGJ(geometries=scene.members("split"))
+        t1 = time.perf_counter()
+        result = plan_path(collection, start, goal)
+        t2 = time.perf_counter()
+        times = []
+        for _ in range(params["repeats"]):
+            t3 = time.perf_counter()
+            result = plan_path(collection, start, goal)
+            times.append(time.perf_counter() - t3)
+        out[name] = {
+            "start": list(start),
+            "goal": list(goal),
+            "build": t1 - t0,
+            "first": t2 - t1,
+            "times": times,
+            "status": result.status,
+            "reason": result.reason,
+            "summary": result.summary(),
+            "clearance": result.clearance,
+            "length": result.length,
+            "straight_ratio": result.straight_ratio,
+            "positions": len(result.path),
+            "cell": result.settings.get("cell"),
+        }
+    out["vertices"] = scene.vertices
+    out["members"] = len(scene.parts)
+    return out
+
+
 TASKS = {
     "segments": task_segments,
     "latency": task_latency,
     "grid": task_grid,
     "scene_grid": task_scene_grid,
     "scene_latency": task_scene_latency,
+    "plans": task_plans,
 }
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 
     python benchmarks/run.py                  # full run, several minutes
     python benchmarks/run.py --quick          # smoke run, a few minutes
-    python benchmarks/run.py --only segments  # one section (segments, inside, latency, grid, scenes)
+    python benchmarks/run.py --only segments  # one section (segments, inside, latency, grid, scenes, planner)
 
 Sections:
   segments  kernels.segment_repulsion_vectors against a numpy brute force and
@@ -17,6 +17,12 @@ Sections:
             MultiPolygons and as Polygons: evaluate on a raster against a
             shapely STRtree, the segment kernel and a distance transform;
             construction, first calls and one-point latency
+  planner   kernels.grid_path (A*) on 1000 x 1000 cost rasters (random costs, a
+            maze of walls, the coastline scene) against scipy csgraph.dijkstra on
+            the same 8-neighbour graph (graph build excluded, path costs checked
+            equal); plan.plan_path across the coastline scene on two routes; the
+            times against the targets "a 10^6-cell search under 1 s" and "a plan
+            across a 10^5-vertex scene under 10 s" as PASS/FAIL lines
 
 Each timing is the median of several repeats; ratios are baseline time / our
 time measured in the same run. The baselines need shapely>=2, matplotlib and
@@ -60,7 +66,7 @@ from _timing import (  # noqa: E402
     text_table,
 )
 
-SECTIONS = ("segments", "inside", "latency", "grid", "scenes")
+SECTIONS = ("segments", "inside", "latency", "grid", "scenes", "planner")
 N_QUERIES = 100_000
 
 
@@ -671,16 +677,143 @@ def scene_probe(index, lo, hi, salt: int):
 
 
 # ---------------------------------------------------------------------------
+# 6. Planner
+
+PLAN_REPEATS = 3  # plans timed per route after the first; the median is reported
+SEARCH_TARGET = (10**6, 1.0)  # (cells, seconds): a search of this many cells should take under this long
+PLAN_TARGET = (10**5, 10.0)  # (scene vertices, seconds): a whole plan should take under this long
+PATH_TOL = 1e-9  # relative tolerance of our path cost against scipy's least cost
+
+
+def section_planner(cfg: Config, report: Report, side: int | None):
+    from orvo.field import kernels
+
+    side = side or (300 if cfg.quick else 1000)
+    have_shapely = optional("shapely") is not None
+    have_scipy = optional("scipy.sparse.csgraph") is not None
+    names = [n for n in _tasks.PLANNER_CASES if have_shapely or n != "coastline"]
+    headers = ["case", "cells", "open", "path cells", "ours s", "scipy s", "scipy/ours", "graph build s",
+               "cost rel diff"]
+    rows, notes, searches = [], [], {}
+    for name in names:
+        progress(f"planner: building the {name} cost raster, {side}x{side} cells")
+        t0 = time.perf_counter()
+        cost, start, goal, description = _tasks.planner_case(name, side)
+        made = time.perf_counter() - t0
+        s_flat, g_flat = start[0] * side + start[1], goal[0] * side + goal[1]
+        progress(f"planner: kernels.grid_path on the {name} raster")
+        ours = measure(lambda: kernels.grid_path(cost, start, goal), cfg)
+        path = np.asarray(ours.result)
+        if len(path) == 0 or path[0] != s_flat or path[-1] != g_flat:
+            raise RuntimeError(f"planner: grid_path found no path from {start} to {goal} on the {name} raster")
+        ours_cost = _baselines.grid_path_cost(cost, path)
+        open_share = float(np.mean(np.isfinite(cost)))
+        row = [name, str(side * side), f"{open_share * 100:.1f}%", str(len(path)), fmt_spread(ours, 1.0)]
+        entry = {"description": description, "side": side, "start": list(start), "goal": list(goal),
+                 "raster_s": made, "ours": ours.as_dict(), "path_cells": len(path), "path_cost": ours_cost}
+        label = f"{side}x{side} cells, {description}"
+        if have_scipy:
+            progress(f"planner: scipy csgraph.dijkstra on the {name} raster's graph")
+            t0 = time.perf_counter()
+            graph = _baselines.grid_graph(cost)
+            build = time.perf_counter() - t0
+            st = measure(lambda: _baselines.scipy_grid_distance(graph, s_flat), cfg)
+            ref = float(st.result[g_flat])
+            err = abs(ours_cost - ref) / ref
+            del graph
+            st.result = None  # the (cells,) distances are not kept
+            row += [fmt_spread(st, 1.0), ratio(st.median, ours.median), fmt(build),
+                    f"{err:.1e}" + ("" if err <= PATH_TOL else f" (OVER {PATH_TOL:.0e})")]
+            report.add("grid search", label, f"{fmt(ours.median)} s", "scipy csgraph.dijkstra (graph build excluded)",
+                       f"{fmt(st.median)} s", ratio(st.median, ours.median))
+            entry["scipy"] = {**st.as_dict(), "graph_build_s": build, "least_cost": ref, "rel_diff": err}
+        else:
+            row += ["-", "-", "-", "-"]
+            report.add("grid search", label, f"{fmt(ours.median)} s", "-", "-", "-")
+        rows.append(row)
+        notes.append(f"{name}: {description}; cells {start} -> {goal}; raster built in {fmt(made)} s")
+        searches[name] = entry
+    notes[:0] = [
+        f"seconds per search, median of {cfg.repeats} repeats (±half-range); ours: kernels.grid_path, A* from "
+        "the start cell to the goal cell; open: cells with a positive finite cost",
+        "scipy: scipy.sparse.csgraph.dijkstra(graph, directed=True, indices=start, min_only=True) over the same "
+        "8-neighbour graph and edge weights (length x mean cost of the two cells, no corner cutting); it settles "
+        "every reachable cell, as it has no goal; building the CSR graph (graph build s) is excluded",
+        f"ratio: scipy time / ours; cost rel diff: our path's cost against scipy's least cost to the goal "
+        f"(at most {PATH_TOL:.0e} required); our path is checked step by step (8-neighbour, open cells, no corner cut)",
+    ]
+    if not have_scipy:
+        notes.append("scipy is not installed: no baseline (python -m pip install scipy)")
+    if not have_shapely:
+        notes.append("shapely is not installed: the coastline case and the plans are skipped (the scene needs it)")
+    print(text_table("6a. planner: least-cost grid search", headers, rows, notes), end="\n\n", flush=True)
+
+    cells, limit = SEARCH_TARGET
+    judged = [e["ours"]["median"] for e in searches.values()]
+    if side * side >= cells:
+        slowest = max(judged)
+        verdict = "PASS" if slowest < limit else "FAIL"
+        print(f"{verdict}: a 10^6-cell search under {fmt(limit)} s (slowest of {len(judged)} searches on "
+              f"{side * side} cells: {fmt(slowest)} s median)", flush=True)
+    else:
+        print(f"NOT JUDGED: a 10^6-cell search under {fmt(limit)} s (this run searched {side}x{side} cells; "
+              f"slowest {fmt(max(judged))} s)", flush=True)
+    print(flush=True)
+    data = {"searches": searches}
+
+    if have_shapely:
+        progress(f"planner: plan.plan_path on the coastline scene, first plan and {PLAN_REPEATS} more per route, "
+                 "in a subprocess")
+        plans = run_task("plans", {"repeats": PLAN_REPEATS}, clean_env(), label="plans")
+        vertices, members = plans.pop("vertices"), plans.pop("members")
+        headers = ["route", "start", "goal", "build s", "first plan s", "plan s", "status", "clearance",
+                   "length ratio", "positions", "cell"]
+        rows, lines = [], []
+        v_limit = PLAN_TARGET[1]
+        for route, r in plans.items():
+            st = Stats(float(np.median(r["times"])), min(r["times"]), max(r["times"]), len(r["times"]), 1)
+            where = lambda p: f"({p[0]:.2f}, {p[1]:.2f})"  # noqa: E731
+            rows.append([route, where(r["start"]), where(r["goal"]), fmt(r["build"]), fmt(r["first"]),
+                         fmt_spread(st, 1.0), r["status"], fmt(r["clearance"]), fmt(r["straight_ratio"]),
+                         str(r["positions"]), fmt(r["cell"])])
+            lines.append(f"{route}: {r['summary']}")
+            verdict = "PASS" if st.median < v_limit and r["status"] == "reached" else "FAIL"
+            r["verdict"] = verdict
+            report.add("plan", f"coastline ({vertices} vertices) {route}: {r['status']}, clearance "
+                       f"{fmt(r['clearance'])}, {fmt(r['straight_ratio'])}x the straight line",
+                       f"{fmt(st.median)} s", "target (no baseline)", f"{fmt(v_limit)} s", verdict)
+        notes = [
+            f"plan.plan_path(collection, start, goal) with its defaults (grid method) on the coastline scene, "
+            f"{members} Polygon members, {vertices} vertices, in a fresh subprocess with default threads",
+            f"build: GeometryCollectionRGJ(geometries=...); first plan: the first on the just-built collection; "
+            f"plan s: median of {PLAN_REPEATS} more on it (±half-range); lo, hi: the scene's extent",
+            "length ratio: path length / straight distance; cell: the grid cell the path was found on",
+            *lines,
+        ]
+        print(text_table("6b. planner: whole plans across the coastline scene", headers, rows, notes),
+              end="\n\n", flush=True)
+        for route, r in plans.items():
+            print(f"{r['verdict']}: a plan across a 10^5-vertex scene under {fmt(v_limit)} s ({route}: "
+                  f"{fmt(float(np.median(r['times'])))} s median, first plan {fmt(r['first'])} s, {r['status']})",
+                  flush=True)
+        print(flush=True)
+        data["plans"] = {"vertices": vertices, "members": members, "routes": plans}
+    else:
+        print("6b. planner plans: skipped, the coastline scene needs shapely>=2\n", flush=True)
+    report.data["planner"] = data
+
+
+# ---------------------------------------------------------------------------
 
 
 def parse_only(value):
-    aliases = {"1": "segments", "2": "inside", "3": "latency", "4": "grid", "5": "scenes"}
+    aliases = {"1": "segments", "2": "inside", "3": "latency", "4": "grid", "5": "scenes", "6": "planner"}
     names = []
     for part in value.split(","):
         part = part.strip().lower()
         name = aliases.get(part, part)
         if name not in SECTIONS:
-            raise argparse.ArgumentTypeError(f"unknown section {part!r}; choose from {', '.join(SECTIONS)} or 1-5")
+            raise argparse.ArgumentTypeError(f"unknown section {part!r}; choose from {', '.join(SECTIONS)} or 1-6")
         names.append(name)
     return names
 
@@ -690,11 +823,11 @@ def main(argv=None):
                                      epilog="Sections: " + ", ".join(SECTIONS))
     parser.add_argument("--quick", action="store_true", help="small sizes and few repeats: a smoke run of a few minutes")
     parser.add_argument("--only", type=parse_only, default=list(SECTIONS), metavar="NAME[,NAME]",
-                        help="run only these sections: segments, inside, latency, grid, scenes (or 1-5)")
+                        help="run only these sections: segments, inside, latency, grid, scenes, planner (or 1-6)")
     parser.add_argument("--repeats", type=int, help="timed repeats per measurement (default 5)")
     parser.add_argument("--grid-side", type=int,
-                        help="raster side of the grid and scenes sections (default 1000; with --quick 100 for grid, "
-                             "200 for scenes)")
+                        help="raster side of the grid, scenes and planner sections (default 1000; with --quick 100 "
+                             "for grid, 200 for scenes, 300 for planner)")
     parser.add_argument("--check", action="store_true",
                         help="scenes: first check the generated scenes with shapely (simple rings, holes inside, "
                              "parts disjoint or tiling)")
@@ -724,6 +857,8 @@ def main(argv=None):
             section_grid(cfg, report, args.grid_side)
         elif name == "scenes":
             section_scenes(cfg, report, args.grid_side, args.check)
+        elif name == "planner":
+            section_planner(cfg, report, args.grid_side)
     elapsed = time.perf_counter() - started
 
     print("Markdown summary")
@@ -734,6 +869,9 @@ def main(argv=None):
     print()
     print(f"Medians of {cfg.repeats} repeats ({'quick' if cfg.quick else 'full'} run, {elapsed:.0f} s); "
           "speed-up = baseline time / orvo.field time, measured in the same run.")
+    if "planner" in report.data and "plans" in report.data["planner"]:
+        print("Plan rows have no baseline library: the baseline column gives the target time and the last "
+              "column PASS when the median plan is under it and reaches the goal.")
     print()
     for line in machine_lines(info) + [f"load average at end: {loadavg()}"]:
         print(f"- {line}")
