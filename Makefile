@@ -55,14 +55,15 @@ fuzz: sanitize-install
 
 # `make demo` installs the package with the command-line tool (the `cli`
 # extra: matplotlib, tqdm) and draws the sample harbour with a planned path;
-# the last line it prints is the picture's path.
+# the last line it prints is the picture's path. The route ends behind the fuel pier,
+# where the grid planner goes and the field planner is stuck; both paths are drawn.
 DEMO_PNG := build/demo/harbour.png
-DEMO_ROUTE := 940,740:715,300
+DEMO_ROUTE := 600,700:805,250
 
 demo: $(VENV)/bin/python
 	$(PY) -m pip install --quiet '.[cli]'
 	@mkdir -p $(dir $(DEMO_PNG))
-	$(VENV)/bin/orvo-field render --plan $(DEMO_ROUTE) --size 900x700 -o $(DEMO_PNG)
+	$(VENV)/bin/orvo-field render --plan $(DEMO_ROUTE) --compare-field --size 900x700 -o $(DEMO_PNG)
 
 # `make bench` installs this checkout and the baselines, then runs benchmarks/run.py
 # (pass options with BENCH_ARGS, e.g. `make bench BENCH_ARGS=--quick`).

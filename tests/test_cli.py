@@ -21,6 +21,7 @@ from orvo.field.evaluation import evaluate_nearest, grid
 SAMPLE = resources.files("orvo.field") / "data" / "harbour.geojson"
 OPEN_WATER = ("940,740", "715,300")  # from the open sea into the bay between the piers
 DEAD_END = ("525,480", "525,60")  # south into the inlet, towards the enclosed lagoon
+BEHIND_PIER = ("600,700", "805,250")  # round the island into the cove behind the fuel pier
 
 
 @pytest.fixture(scope="module")
@@ -115,15 +116,17 @@ def test_eval_progress_stays_off_stdout(harbour_path, tmp_path) -> None:
 
 
 @pytest.mark.parametrize(
-    "route, status, code",
-    [(OPEN_WATER, "reached", 0), (DEAD_END, "stuck", 1)],
-    ids=["open water", "dead end"],
+    "route, method, status, code",
+    [(OPEN_WATER, "grid", "reached", 0), (OPEN_WATER, "field", "reached", 0), (DEAD_END, "field", "stuck", 1),
+     (BEHIND_PIER, "grid", "reached", 0), (BEHIND_PIER, "field", "stuck", 1)],
+    ids=["open water", "open water, field", "dead end, field", "behind the pier", "behind the pier, field"],
 )
-def test_plan_reports_its_status_honestly(harbour_path, tmp_path, route, status, code) -> None:
+def test_plan_reports_its_status_honestly(harbour_path, tmp_path, route, method, status, code) -> None:
     start, goal = route
-    proc = run("plan", str(harbour_path), "--start", start, "--goal", goal, "-o", "path.geojson", cwd=tmp_path)
+    proc = run("plan", str(harbour_path), "--start", start, "--goal", goal, "--method", method, "-o", "path.geojson",
+               cwd=tmp_path)
     assert proc.returncode == code, proc.stderr
-    assert proc.stdout.startswith(f"{status}:")
+    assert proc.stdout.startswith(f"{status}:") and "clearance" in proc.stdout
     feature = json.loads((tmp_path / "path.geojson").read_text())
     assert feature["type"] == "Feature" and feature["geometry"]["type"] == "LineString"
     coordinates = np.array(feature["geometry"]["coordinates"])
@@ -132,32 +135,57 @@ def test_plan_reports_its_status_honestly(harbour_path, tmp_path, route, status,
     goal_xy = [float(v) for v in goal.split(",")]
     if status == "reached":
         assert coordinates[-1].tolist() == goal_xy
-        assert feature["properties"]["max_field"] < 0.2, "it kept to open water"
+        assert feature["properties"]["clearance"] > 20.0, "it kept to open water"
     else:
         assert np.hypot(*(coordinates[-1] - goal_xy)) > 100.0
         assert feature["properties"]["max_field"] < 0.9, "it did not cross the land to get there"
 
 
 def test_plan_to_stdout_keeps_the_summary_on_stderr(harbour_path, tmp_path) -> None:
-    proc = run("plan", str(harbour_path), "--start", OPEN_WATER[0], "--goal", OPEN_WATER[1], "--max-iter", "20",
-               cwd=tmp_path)
+    proc = run("plan", str(harbour_path), "--start", DEAD_END[0], "--goal", DEAD_END[1], cwd=tmp_path)
     assert proc.returncode == 1
-    assert json.loads(proc.stdout)["properties"]["status"] == "iteration limit"
-    assert proc.stderr.startswith("orvo-field: iteration limit:")
+    assert json.loads(proc.stdout)["properties"]["status"] == "no path"
+    assert proc.stderr.startswith("orvo-field: no path: start and goal are not connected at any clearance: the goal")
+
+
+BARE = {"type": "FeatureCollection", "features": [  # no repulsions: degrees, say
+    {"type": "Feature", "properties": {}, "geometry": {"type": "Polygon", "coordinates": [[[0, 0], [40, 0], [40, 20], [0, 0]]]}},
+    {"type": "Feature", "properties": {}, "geometry": None}]}
+
+
+@pytest.mark.parametrize(
+    "args, code, lines",
+    [
+        (["plan", "bare.geojson", "--start", "-10,10", "--goal", "50,10"], 0,
+         ["warning: skipped 1 feature with a null geometry", "using the scale 0.8 (repulsion 0.64 I)"]),
+        (["plan", "bare.geojson", "--start", "-10,10", "--goal", "50,10", "--scale", "3"], 0, ["warning: skipped"]),
+        (["plan", "bare.geojson", "--start", "-10,10", "--goal", "50,10", "--strict"], 2,
+         ["error: feature 1: the geometry is null"]),
+        (["render", "bare.geojson", "--scale", "0.001", "--size", "200x150", "-o", "x.png"], 0,
+         ["warning: skipped", "warning: the field is nearly 0 over the whole picture"]),
+        (["render", "--compare-field", "-o", "x.png"], 2, ["error: --compare-field needs --plan"]),
+    ],
+)
+def test_scene_scales_and_warnings_are_one_line_each(tmp_path, args, code, lines) -> None:
+    (tmp_path / "bare.geojson").write_text(json.dumps(BARE))
+    proc = run(*args, cwd=tmp_path)
+    assert proc.returncode == code, proc.stderr
+    said = [line for line in proc.stderr.splitlines() if any(w in line for w in ("warning:", "error:", "scale"))]
+    assert len(said) == len(lines) and all(text in line for text, line in zip(lines, said)), proc.stderr
 
 
 def test_info_describes_the_members(harbour_path, tmp_path) -> None:
     proc = run("info", str(harbour_path), cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
-    assert "members: 8" in out
+    assert "members: 14" in out  # the multi-polygon and the buoys split into parts
     assert "bounding box: x 0 .. 1000, y 0 .. 800" in out
     assert "centre: " in out
     collection = scene.load(harbour_path)
     polygon_segments = sum(m._S for m in collection.rgjs if m.RGJType in ("Polygon", "MultiPolygon"))
     line_segments = sum(m.lines_n for m in collection.rgjs if m.RGJType in ("LineString", "MultiLineString"))
     total = next(line for line in out.splitlines() if line.strip().startswith("total")).split()
-    assert total[1:] == ["8", "58", str(polygon_segments + line_segments)]
+    assert total[1:] == ["14", "58", str(polygon_segments + line_segments)]
     for name in ("Coast", "Mooring buoys", "Beacon"):
         assert name in out
 
@@ -264,7 +292,7 @@ def test_render_work_is_bounded_for_any_aspect(tmp_path, extent) -> None:
 WRITERS = {
     "eval": ["eval", "SAMPLE", "points.csv", "-o", "out"],
     "render": ["render", "--size", "200x150", "-o", "out"],
-    "plan": ["plan", "SAMPLE", "--start", OPEN_WATER[0], "--goal", OPEN_WATER[1], "-o", "out"],
+    "plan": ["plan", "SAMPLE", "--start", OPEN_WATER[0], "--goal", OPEN_WATER[1], "--method", "field", "-o", "out"],
 }
 FULL_DISK = """
 import resource, signal, sys

@@ -3,10 +3,15 @@
 ::
 
     orvo-field render [SCENE] [-o field.png|.svg|.pdf] [--size 900x700]
-                      [--extent xmin,ymin,xmax,ymax] [--plan X0,Y0:X1,Y1]
+                      [--extent xmin,ymin,xmax,ymax] [--plan X0,Y0:X1,Y1 [--compare-field]]
     orvo-field eval SCENE POINTS [-o OUT]
-    orvo-field plan SCENE --start X,Y --goal X,Y [-o path.geojson]
+    orvo-field plan SCENE --start X,Y --goal X,Y [--method grid|field] [--clearance C] [-o path.geojson]
     orvo-field info SCENE [--name-field FIELD]
+
+Every command takes ``--scale D``, ``--strict`` and ``--keep-multi`` for how
+the scene is read (see :func:`orvo.field.scene.load`); ``render`` and
+``plan`` choose a scale from the scene's extent, and say so, when no
+feature carries a repulsion.
 
 SCENE is a GeoJSON file (see :mod:`orvo.field.scene`); ``render`` without
 one draws the sample harbour shipped with the package, in the format the
@@ -14,8 +19,9 @@ one draws the sample harbour shipped with the package, in the format the
 ``--start -40,40`` as well as ``--start=-40,40``.  Results go to
 stdout or the ``-o`` file, progress bars and messages to stderr.  A user
 error (a missing or malformed file, a bad number) prints one line to stderr
-and exits with status 2.  ``plan`` exits with 0 when the goal was reached
-and 1 when the planner stopped short ("stuck" or "iteration limit").
+and exits with status 2.  ``plan`` exits with 0 when the goal was reached by
+a path clear of every obstacle and 1 otherwise ("no path", or for the
+field method "stuck", "iteration limit" or "collision").
 An ``-o`` file is replaced only once its new content is complete on disk:
 a failed write leaves the previous file as it was.
 """
@@ -32,6 +38,7 @@ import os
 import re
 import reprlib
 import sys
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
 from typing import IO, Any, NoReturn
@@ -178,11 +185,39 @@ def _positive_int(text: str) -> int:
 
 
 def _add_planner_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("planner", "defaults follow the scene's repulsion scales")
-    group.add_argument("--step", type=_positive_float, help="step length in scene units")
-    group.add_argument("--gain", type=_non_negative_float, help="weight of the repulsion against the unit attraction")
-    group.add_argument("--radius", type=_positive_float, help="stop radius around the goal")
-    group.add_argument("--max-iter", type=_positive_int, default=5000, help="step cap (default 5000)")
+    group = parser.add_argument_group("planner")
+    group.add_argument(
+        "--method",
+        choices=("grid", "field"),
+        default="grid",
+        help="grid: a search around the obstacles, then smoothing (default); field: the greedy potential-field planner",
+    )
+    group.add_argument(
+        "--clearance", type=_non_negative_float, default=0.0, help="grid: least distance to keep from obstacles (default 0)"
+    )
+    group.add_argument("--cell", type=_positive_float, help="grid: cell size (default: chosen from the scene, refined)")
+    group.add_argument(
+        "--weight", type=_non_negative_float, default=4.0, help="grid: how much the field value adds to a cell's cost (default 4)"
+    )
+    group.add_argument("--step", type=_positive_float, help="field: step length in scene units (default: from the scales)")
+    group.add_argument("--gain", type=_non_negative_float, help="field: weight of the repulsion against the unit attraction")
+    group.add_argument("--radius", type=_positive_float, help="field: stop radius around the goal")
+    group.add_argument("--max-iter", type=_positive_int, default=5000, help="field: step cap (default 5000)")
+
+
+def _add_scene_options(parser: argparse.ArgumentParser, *, auto_scale: bool) -> None:
+    group = parser.add_argument_group("scene")
+    default = "default: 1/50 of the scene's extent when no feature carries a repulsion" if auto_scale else "default: identity"
+    group.add_argument(
+        "--scale", type=_positive_float, metavar="D", help=f"repulsion D^2 I for features without their own ({default})"
+    )
+    group.add_argument("--strict", action="store_true", help="refuse features with a null geometry instead of skipping them")
+    group.add_argument(
+        "--keep-multi",
+        action="store_true",
+        help="keep MultiPolygon and MultiPoint features whole (default: one member per part)",
+    )
+    parser.set_defaults(auto_scale=auto_scale)
 
 
 def _add_progress_option(parser: argparse.ArgumentParser) -> None:
@@ -216,7 +251,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     render.add_argument("--plan", type=_route, metavar="X0,Y0:X1,Y1", help="plan a path and draw it")
     render.add_argument("--title", help="title above the picture")
+    render.add_argument(
+        "--compare-field", action="store_true", help="with --plan: also plan with the field method and draw both paths"
+    )
     _add_planner_options(render)
+    _add_scene_options(render, auto_scale=True)
     _add_progress_option(render)
     render.set_defaults(run=_render)
 
@@ -224,15 +263,17 @@ def build_parser() -> argparse.ArgumentParser:
     evaluate.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
     evaluate.add_argument("points", metavar="POINTS", help="CSV of x,y (header optional), .npy (N, 2) array, or - for stdin")
     evaluate.add_argument("-o", "--output", help="CSV file to write (default stdout)")
+    _add_scene_options(evaluate, auto_scale=False)
     _add_progress_option(evaluate)
     evaluate.set_defaults(run=_eval)
 
-    plan = commands.add_parser("plan", help="plan a path with an artificial potential field")
+    plan = commands.add_parser("plan", help="plan a path around the obstacles of a scene")
     plan.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
     plan.add_argument("--start", type=_point, required=True, metavar="X,Y", help="position the path starts from")
     plan.add_argument("--goal", type=_point, required=True, metavar="X,Y", help="position the path heads for")
     plan.add_argument("-o", "--output", help="GeoJSON file for the path Feature (default stdout)")
     _add_planner_options(plan)
+    _add_scene_options(plan, auto_scale=True)
     plan.set_defaults(run=_plan)
 
     info = commands.add_parser("info", help="members, vertex and segment counts, bounding box, centre")
@@ -242,6 +283,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FIELD",
         help="property that names a member (default: name, NAME, Name, then the first ending in Name or _name)",
     )
+    _add_scene_options(info, auto_scale=False)
     info.set_defaults(run=_info)
     return parser
 
@@ -250,31 +292,53 @@ def build_parser() -> argparse.ArgumentParser:
 # Commands
 
 
-def _load_scene(name: str | None) -> tuple[GeometryCollectionRGJ, str]:
-    if name is None:
-        with resources.as_file(resources.files("orvo.field") / "data" / SAMPLE) as path:
-            return scene.load(path), SAMPLE
-    try:
-        return scene.load(name), os.path.basename(name)
-    except ValueError as error:
-        raise UserError(str(error)) from None
+def _load_scene(name: str | None, args: argparse.Namespace) -> tuple[GeometryCollectionRGJ, str]:
+    """The scene named on the command line (the sample without one), its warnings as stderr lines."""
+    scale = args.scale if args.scale is not None else ("auto" if args.auto_scale else None)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", scene.SceneWarning)
+        try:
+            if name is None:
+                with resources.as_file(resources.files("orvo.field") / "data" / SAMPLE) as path:
+                    loaded, label = _read_scene(path, scale, args), SAMPLE
+            else:
+                loaded, label = _read_scene(name, scale, args), os.path.basename(name)
+        except ValueError as error:
+            raise UserError(str(error)) from None
+    for warning in caught:
+        _say(f"warning: {warning.message}")
+    if loaded.scale_chosen:
+        _say(
+            f"no feature carries a repulsion: using the scale {loaded.scale:g} (repulsion {loaded.scale**2:g} I), "
+            "1/50 of the scene's extent; choose one with --scale D"
+        )
+    return loaded.collection, label
+
+
+def _read_scene(source: Any, scale: float | str | None, args: argparse.Namespace) -> scene.Scene:
+    return scene.read(source, scale=scale, split_multi=not args.keep_multi, strict=args.strict)
 
 
 def _plan_route(
-    collection: GeometryCollectionRGJ, start: tuple[float, float], goal: tuple[float, float], args: argparse.Namespace
+    collection: GeometryCollectionRGJ,
+    start: tuple[float, float],
+    goal: tuple[float, float],
+    args: argparse.Namespace,
+    method: str | None = None,
 ) -> PlannedPath:
     try:
         return plan_path(
-            collection, start, goal, step=args.step, gain=args.gain, radius=args.radius, max_iter=args.max_iter
+            collection, start, goal, method=method or args.method, clearance=args.clearance, cell=args.cell,
+            weight=args.weight, step=args.step, gain=args.gain, radius=args.radius, max_iter=args.max_iter,
         )
     except ValueError as error:
         raise UserError(str(error)) from None
 
 
 def _render(args: argparse.Namespace) -> int:
-    collection, name = _load_scene(args.scene)
+    collection, name = _load_scene(args.scene, args)
     try:
-        from orvo.field.render import picture_format, render
+        from orvo.field.render import FlatFieldWarning, picture_format, render
     except ImportError as error:
         raise UserError(f"render needs matplotlib ({error}); install it with: pip install 'orvo-field[cli]'") from None
     try:
@@ -282,37 +346,44 @@ def _render(args: argparse.Namespace) -> int:
         kind = "png" if args.output == "-" else picture_format(args.output)
     except ValueError as error:
         raise UserError(str(error)) from None
-    path = None
+    paths: list[PlannedPath] = []
     if args.plan is not None:
         start, goal = args.plan
-        path = _plan_route(collection, start, goal, args)
+        paths.append(_plan_route(collection, start, goal, args))
+        if args.compare_field and args.method != "field":
+            paths.append(_plan_route(collection, start, goal, args, method="field"))
+    elif args.compare_field:
+        raise UserError("--compare-field needs --plan")
     title = args.title
     if title is None and "name" not in collection.properties:
         # A file name is drawn as it is: its dollar signs must not start math text.
         title = f"{name}: field value and repulsion direction".replace("$", r"\$")
     try:
-        with _output(args.output, binary=True) as handle:
+        with _output(args.output, binary=True) as handle, warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", FlatFieldWarning)
             render(
                 collection,
                 handle,
                 size=args.size,
                 extent=args.extent,
-                path=path,
+                path=paths or None,
                 title=title,
                 progress=_progress(args),
                 format=kind,
             )
     except ValueError as error:
         raise UserError(str(error)) from None
-    if path is not None:
-        _say(f"path {path.status}: {path.reason}")
+    for warning in caught:
+        _say(f"warning: {warning.message}")
+    for path in paths:
+        _say(f"{path.method} path {path.summary()}")
     if args.output != "-":
         print(args.output)
     return 0
 
 
 def _eval(args: argparse.Namespace) -> int:
-    collection, _ = _load_scene(args.scene)
+    collection, _ = _load_scene(args.scene, args)
     points = _read_points(args.points)
     values, gradients, nearest = evaluate_nearest(collection, points, progress=_progress(args))
     with _output(args.output, binary=False) as handle:
@@ -321,7 +392,7 @@ def _eval(args: argparse.Namespace) -> int:
 
 
 def _plan(args: argparse.Namespace) -> int:
-    collection, _ = _load_scene(args.scene)
+    collection, _ = _load_scene(args.scene, args)
     path = _plan_route(collection, args.start, args.goal, args)
     try:
         text = json.dumps(path.to_feature(), indent=1, allow_nan=False)
@@ -329,10 +400,9 @@ def _plan(args: argparse.Namespace) -> int:
         raise UserError("the path holds numbers JSON cannot represent (the scene's field overflows)") from None
     with _output(args.output, binary=False) as handle:
         handle.write(text + "\n")
-    summary = (
-        f"{path.status}: {path.reason}; {len(path.path)} positions, length {path.length:.6g}, "
-        f"largest field value on the way {path.max_field:.3g}"
-    )
+    summary = path.summary()
+    if path.status != "no path":
+        summary += f", largest field value on the way {path.max_field:.3g}"
     if args.output is None or args.output == "-":
         _say(summary)
     else:
@@ -341,7 +411,7 @@ def _plan(args: argparse.Namespace) -> int:
 
 
 def _info(args: argparse.Namespace) -> int:
-    collection, name = _load_scene(args.scene)
+    collection, name = _load_scene(args.scene, args)
     rows = []
     totals: dict[str, list[int]] = {}
     for index, member in enumerate(collection.rgjs or []):

@@ -155,15 +155,15 @@ class PlannedPath:
                 "status": self.status,
                 "reason": self.reason,
                 "method": self.method,
-                "clearance": self.clearance if math.isfinite(self.clearance) else None,
+                "clearance": _json_number(self.clearance),
                 "length": self.length,
-                "straight_ratio": ratio if math.isfinite(ratio) else None,
+                "straight_ratio": _json_number(ratio),
                 "iterations": self.iterations,
                 "distance_to_goal": self.distance_to_goal,
                 "max_field": self.max_field,
                 "start": list(self.start),
                 "goal": list(self.goal),
-                "settings": {name: float(value) for name, value in self.settings.items()},
+                "settings": {name: _json_number(value) for name, value in self.settings.items()},
             },
             "geometry": {"type": "LineString", "coordinates": coordinates},
         }
@@ -589,6 +589,11 @@ def _plan_field(
         else:
             reason += f"; {what}"
     return report(path, status, reason, iterations)
+
+
+def _json_number(value: float) -> float | None:
+    """``value`` as JSON can hold it: None for NaN (a quantity that does not apply)."""
+    return float(value) if math.isfinite(value) else None
 
 
 def _point(name: str, value: Sequence[float]) -> NDArray[np.float64]:

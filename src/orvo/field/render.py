@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import os
 import reprlib
+import warnings
 from collections.abc import Sequence
 from typing import IO, Any
 
@@ -40,7 +41,14 @@ from orvo.field.evaluation import as_collection, evaluate, grid
 from orvo.field.geometry import GeometryCollectionRGJ, RGJGeometry
 from orvo.field.plan import PlannedPath
 
-__all__ = ["render", "default_extent", "picture_format", "FORMATS"]
+__all__ = ["render", "default_extent", "picture_format", "FORMATS", "FlatFieldWarning"]
+
+# Below this largest value the picture is one flat colour.
+_FLAT_FIELD = 1e-3
+
+
+class FlatFieldWarning(UserWarning):
+    """The field is nearly 0 over the whole picture: the repulsion scales are small for its extent."""
 
 Extent = tuple[float, float, float, float]
 
@@ -48,7 +56,8 @@ Extent = tuple[float, float, float, float]
 FORMATS = ("png", "svg", "pdf")
 
 _EDGE = "#e8f4ff"
-_PATH = "#39ff9f"
+# Path colours: the first path, then any others drawn with it.
+_PATHS = ("#39ff9f", "#ff5fd7", "#5fd7ff")
 _ARROWS_ACROSS = 30
 # The arrows' raster has _ARROWS_ACROSS columns and, to keep cells square,
 # as many rows as the extent's aspect asks, up to this many.
@@ -104,7 +113,7 @@ def render(
     *,
     size: tuple[int, int] = (900, 700),
     extent: Sequence[float] | None = None,
-    path: PlannedPath | None = None,
+    path: PlannedPath | Sequence[PlannedPath] | None = None,
     title: str | None = None,
     progress: bool | None = False,
     dpi: int = 100,
@@ -142,9 +151,10 @@ def render(
     if title is not None:
         _check_math_text("title", title)
     collection = as_collection(geometry)
+    paths = [] if path is None else [path] if isinstance(path, PlannedPath) else list(path)
     if extent is None:
-        box = _checked_extent(default_extent(collection, include=() if path is None else [path.start, path.goal]),
-                              "the scene's extent")
+        ends = [end for p in paths for end in (p.start, p.goal)]
+        box = _checked_extent(default_extent(collection, include=ends), "the scene's extent")
     else:
         box = _checked_extent(extent)
     xmin, ymin, xmax, ymax = box
@@ -160,8 +170,8 @@ def render(
         axes = figure.add_axes((0.1, 0.1, 0.7, 0.8))
         colour_axes = figure.add_axes((0.85, 0.1, 0.03, 0.8))
         title_text = _title(collection) if title is None else title
-        if path is not None:
-            title_text += "\n" + _status(path)
+        for planned in paths:
+            title_text += "\n" + _status(planned, len(paths) > 1)
         _decorate(axes, colour_axes, box, title_text, parse_math=title is not None)
         map_width, map_height, to_scale = _place(figure, axes, colour_axes, aspect, font * dpi / 72.0)
         if not to_scale:
@@ -175,13 +185,23 @@ def render(
         ny = int(round(float(np.clip(nx * shown, _RASTER_MIN[1], _RASTER_MAX))))
         _check_cells(box, nx, ny)
         values, _ = evaluate(collection, grid(box, (nx, ny)), progress=progress)
+        # Off the obstacles (where the value is 1), is there any slope to see?
+        off = values[np.isfinite(values) & (values < 1.0 - 1e-12)]
+        largest = float(off.max()) if len(off) else 1.0
+        if largest < _FLAT_FIELD:
+            warnings.warn(
+                f"the field is nearly 0 over the whole picture off the obstacles (largest value {largest:.2g}): "
+                "the repulsion scales are small for this extent; give a larger scale",
+                FlatFieldWarning,
+                stacklevel=2,
+            )
 
         # The arrows' raster: a fixed number across, cells square on the picture up to a cap.
         ay_n = int(round(float(np.clip(_ARROWS_ACROSS * shown, 2, _ARROWS_MAX_ROWS))))
         arrows = grid(_inset(box, _ARROWS_ACROSS, ay_n), (_ARROWS_ACROSS, ay_n))
         _, gradients = evaluate(collection, arrows, progress=None)
 
-        _draw(axes, collection, box, values.reshape(ny, nx), arrows, gradients, path, scale)
+        _draw(axes, collection, box, values.reshape(ny, nx), arrows, gradients, paths, scale)
         figure.savefig(target, format=format.lower(), dpi=dpi)
 
 
@@ -294,7 +314,7 @@ def _draw(
     image_values: np.ndarray,
     arrows: np.ndarray,
     gradients: np.ndarray,
-    path: PlannedPath | None,
+    paths: list[PlannedPath],
     scale: float,
 ) -> None:
     xmin, ymin, xmax, ymax = extent
@@ -314,8 +334,8 @@ def _draw(
             Line2D([], [], linestyle="", marker=r"$\rightarrow$", markersize=11 * scale, color="white",
                    alpha=0.8, label="repulsion direction")
         )
-    if path is not None:
-        handles.extend(_draw_path(axes, path, scale))
+    for index, planned in enumerate(paths):
+        handles.extend(_draw_path(axes, planned, scale, _PATHS[index % len(_PATHS)], len(paths) > 1, index == 0))
     axes.set_xlim(xmin, xmax)
     axes.set_ylim(ymin, ymax)
     if handles:
@@ -407,11 +427,16 @@ def _draw_geometries(axes: Any, collection: GeometryCollectionRGJ, scale: float)
     return [handle for kind, handle in legend.items() if kind in kinds]
 
 
-def _draw_path(axes: Any, path: PlannedPath, scale: float) -> list[Any]:
+def _draw_path(axes: Any, path: PlannedPath, scale: float, colour: str, named: bool, ends: bool) -> list[Any]:
+    """One planned path, and its start and goal when ``ends``; ``named`` puts the method in the label."""
     xy = path.path
-    line = axes.plot(xy[:, 0], xy[:, 1], color=_PATH, linewidth=2.2 * scale, zorder=4,
-                     label=f"path: {path.status}")[0]
-    marks = {"color": _PATH, "edgecolor": "black", "linewidths": scale, "zorder": 5}
+    label = f"{path.method} path: {path.status}" if named else f"path: {path.status}"
+    dashes = (0, (4, 2)) if path.method == "field" and named else "solid"
+    line = axes.plot(xy[:, 0], xy[:, 1], color=colour, linewidth=2.2 * scale, zorder=4, linestyle=dashes,
+                     label=label)[0]
+    if not ends:
+        return [line]
+    marks = {"color": colour, "edgecolor": "black", "linewidths": scale, "zorder": 5}
     start = axes.scatter(*path.start, s=60 * scale**2, marker="o", label="start", **marks)
     goal = axes.scatter(*path.goal, s=90 * scale**2, marker="X", label="goal", **marks)
     return [line, start, goal]
@@ -423,9 +448,13 @@ def _title(collection: GeometryCollectionRGJ) -> str:
     return f"{name}: field value and repulsion direction"
 
 
-def _status(path: PlannedPath) -> str:
+def _status(path: PlannedPath, named: bool) -> str:
     """The line under the title for a planned path."""
-    return f"path {path.status} ({path.iterations} steps, length {path.length:.4g})"
+    what = f"{path.method} path" if named else "path"
+    if path.status == "no path":
+        return f"{what}: no path"
+    clearance = f", clearance {path.clearance:.3g}" if path.status == "reached" else ""
+    return f"{what} {path.status} (length {path.length:.4g}{clearance})"
 
 
 def _label(value: Any, limit: int = 80) -> str:
