@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <queue>
 #include <utility>
 #include <vector>
 
@@ -33,53 +32,70 @@ struct CostGrid {
 // the cheapest open cell's cost: a lower bound, so the path is optimal.
 // Throws std::bad_alloc.
 inline std::vector<std::int64_t> least_cost_path(const CostGrid& grid, std::int64_t start, std::int64_t goal) {
-    const std::int64_t cells = grid.rows * grid.cols;
-    double cheapest = std::numeric_limits<double>::infinity();
-    for (std::int64_t i = 0; i < cells; ++i)
-        if (grid.open(i)) cheapest = std::min(cheapest, grid.cost[i]);
+    const std::int64_t rows = grid.rows, cols = grid.cols, cells = rows * cols;
     if (!grid.open(start) || !grid.open(goal)) return {};
+    // Per cell: 0 blocked, 1 open, 2 settled.
+    std::vector<std::uint8_t> state(static_cast<size_t>(cells));
+    double cheapest = std::numeric_limits<double>::infinity();
+    for (std::int64_t i = 0; i < cells; ++i) {
+        state[static_cast<size_t>(i)] = grid.open(i) ? 1 : 0;
+        if (state[static_cast<size_t>(i)]) cheapest = std::min(cheapest, grid.cost[i]);
+    }
 
     constexpr double kDiagonal = 1.4142135623730951;
-    const std::int64_t goal_r = goal / grid.cols, goal_c = goal % grid.cols;
-    const auto estimate = [&](std::int64_t i) {
-        const double dr = static_cast<double>(std::llabs(i / grid.cols - goal_r));
-        const double dc = static_cast<double>(std::llabs(i % grid.cols - goal_c));
+    const std::int64_t goal_r = goal / cols, goal_c = goal % cols;
+    const auto estimate = [&](std::int64_t r, std::int64_t c) {
+        const double dr = static_cast<double>(std::llabs(r - goal_r));
+        const double dc = static_cast<double>(std::llabs(c - goal_c));
         return cheapest * (std::max(dr, dc) + (kDiagonal - 1.0) * std::min(dr, dc));
     };
 
     std::vector<double> best(static_cast<size_t>(cells), std::numeric_limits<double>::infinity());
     std::vector<std::int64_t> parent(static_cast<size_t>(cells), -1);
-    std::vector<bool> done(static_cast<size_t>(cells), false);
     using Entry = std::pair<double, std::int64_t>;  // (cost so far + estimate, cell)
-    std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> frontier;
+    std::vector<Entry> heap;
+    const auto push = [&](double key, std::int64_t cell) {
+        heap.emplace_back(key, cell);
+        std::push_heap(heap.begin(), heap.end(), std::greater<Entry>());
+    };
     best[static_cast<size_t>(start)] = 0.0;
-    frontier.emplace(estimate(start), start);
-    while (!frontier.empty()) {
-        const std::int64_t here = frontier.top().second;
-        frontier.pop();
-        if (done[static_cast<size_t>(here)]) continue;  // an outdated entry
-        done[static_cast<size_t>(here)] = true;
+    push(estimate(start / cols, start % cols), start);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), std::greater<Entry>());
+        const std::int64_t here = heap.back().second;
+        heap.pop_back();
+        std::uint8_t& here_state = state[static_cast<size_t>(here)];
+        if (here_state == 2) continue;  // an outdated entry
+        here_state = 2;
         if (here == goal) break;
-        const std::int64_t r = here / grid.cols, c = here % grid.cols;
-        for (std::int64_t dr = -1; dr <= 1; ++dr) {
-            for (std::int64_t dc = -1; dc <= 1; ++dc) {
-                const std::int64_t nr = r + dr, nc = c + dc;
-                if ((dr == 0 && dc == 0) || nr < 0 || nc < 0 || nr >= grid.rows || nc >= grid.cols) continue;
-                const std::int64_t next = nr * grid.cols + nc;
-                if (done[static_cast<size_t>(next)] || !grid.open(next)) continue;
-                const bool diagonal = dr != 0 && dc != 0;
-                if (diagonal && !(grid.open(r * grid.cols + nc) && grid.open(nr * grid.cols + c))) continue;
-                const double step = (diagonal ? kDiagonal : 1.0) * 0.5 * (grid.cost[here] + grid.cost[next]);
-                const double through = best[static_cast<size_t>(here)] + step;
-                if (through < best[static_cast<size_t>(next)]) {
-                    best[static_cast<size_t>(next)] = through;
-                    parent[static_cast<size_t>(next)] = here;
-                    frontier.emplace(through + estimate(next), next);
-                }
+        const std::int64_t r = here / cols, c = here % cols;
+        const double so_far = best[static_cast<size_t>(here)], here_cost = grid.cost[here];
+        // Which of the four sides are open decides the diagonals.
+        const bool up = r > 0 && state[static_cast<size_t>(here - cols)] != 0;
+        const bool down = r + 1 < rows && state[static_cast<size_t>(here + cols)] != 0;
+        const bool left = c > 0 && state[static_cast<size_t>(here - 1)] != 0;
+        const bool right = c + 1 < cols && state[static_cast<size_t>(here + 1)] != 0;
+        const auto relax = [&](bool allowed, std::int64_t dr, std::int64_t dc, double length) {
+            if (!allowed) return;
+            const std::int64_t next = here + dr * cols + dc;
+            if (state[static_cast<size_t>(next)] != 1) return;
+            const double through = so_far + length * 0.5 * (here_cost + grid.cost[next]);
+            if (through < best[static_cast<size_t>(next)]) {
+                best[static_cast<size_t>(next)] = through;
+                parent[static_cast<size_t>(next)] = here;
+                push(through + estimate(r + dr, c + dc), next);
             }
-        }
+        };
+        relax(up, -1, 0, 1.0);
+        relax(down, 1, 0, 1.0);
+        relax(left, 0, -1, 1.0);
+        relax(right, 0, 1, 1.0);
+        relax(up && left, -1, -1, kDiagonal);
+        relax(up && right, -1, 1, kDiagonal);
+        relax(down && left, 1, -1, kDiagonal);
+        relax(down && right, 1, 1, kDiagonal);
     }
-    if (!done[static_cast<size_t>(goal)]) return {};
+    if (state[static_cast<size_t>(goal)] != 2) return {};
     std::vector<std::int64_t> path;
     for (std::int64_t i = goal; i != -1; i = parent[static_cast<size_t>(i)]) path.push_back(i);
     std::reverse(path.begin(), path.end());
