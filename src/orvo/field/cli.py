@@ -6,6 +6,7 @@
                       [--extent xmin,ymin,xmax,ymax] [--plan X0,Y0:X1,Y1 [--compare-field]]
     orvo-field eval SCENE POINTS [-o OUT]
     orvo-field plan SCENE --start X,Y --goal X,Y [--method grid|field] [--clearance C] [-o path.geojson]
+    orvo-field costmap SCENE -o OUT.npy|.tif|.yaml [--extent ...] [--size COLSxROWS | --resolution R]
     orvo-field info SCENE [--name-field FIELD]
 
 Every command takes ``--scale D``, ``--strict`` and ``--keep-multi`` for how
@@ -147,6 +148,16 @@ def _size(text: str) -> tuple[int, int]:
     return width, height
 
 
+def _raster_size(text: str) -> tuple[int, int]:
+    try:
+        cols, rows = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"the size must be COLSxROWS in pixels, got {text!r}") from None
+    if cols < 1 or rows < 1:
+        raise argparse.ArgumentTypeError(f"the size must be at least 1x1 pixels, got {text!r}")
+    return cols, rows
+
+
 def _route(text: str) -> tuple[tuple[float, float], tuple[float, float]]:
     parts = text.split(":")
     if len(parts) != 2:
@@ -275,6 +286,21 @@ def build_parser() -> argparse.ArgumentParser:
     _add_planner_options(plan)
     _add_scene_options(plan, auto_scale=True)
     plan.set_defaults(run=_plan)
+
+    costmap = commands.add_parser("costmap", help="the field value on a raster: .npy, GeoTIFF or a map server's YAML")
+    costmap.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    costmap.add_argument("-o", "--output", required=True, help="file to write: .npy, .tif/.tiff or .yaml (with a .pgm)")
+    costmap.add_argument("--extent", type=_extent, help="outer edges xmin,ymin,xmax,ymax (default: the scene's box + 5%%)")
+    sizes = costmap.add_mutually_exclusive_group()
+    sizes.add_argument("--size", type=_raster_size, metavar="COLSxROWS", help="pixels (default: 1000 along the longer side)")
+    sizes.add_argument("--resolution", type=_positive_float, metavar="R", help="pixel size; the extent grows to fit")
+    costmap.add_argument("--gradient", action="store_true", help="GeoTIFF: add the gradient as two more bands")
+    costmap.add_argument("--occupied-thresh", type=_non_negative_float, default=0.65, help="YAML: occupied above (0.65)")
+    costmap.add_argument("--free-thresh", type=_non_negative_float, default=0.25, help="YAML: free below (0.25)")
+    costmap.add_argument("--mode", choices=("trinary", "scale", "raw"), default="scale", help="YAML: map mode (scale)")
+    _add_scene_options(costmap, auto_scale=True)
+    _add_progress_option(costmap)
+    costmap.set_defaults(run=_costmap)
 
     info = commands.add_parser("info", help="members, vertex and segment counts, bounding box, centre")
     info.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
@@ -408,6 +434,26 @@ def _plan(args: argparse.Namespace) -> int:
     else:
         print(summary)
     return 0 if path.reached else 1
+
+
+def _costmap(args: argparse.Namespace) -> int:
+    from orvo.field.costmap import raster, write_costmap
+
+    collection, _ = _load_scene(args.scene, args)
+    try:
+        grid = raster(collection, args.extent, size=args.size, resolution=args.resolution)
+        written = write_costmap(
+            collection, args.output, grid, gradient=args.gradient, occupied_thresh=args.occupied_thresh,
+            free_thresh=args.free_thresh, mode=args.mode, progress=_progress(args),
+        )
+    except ValueError as error:
+        raise UserError(str(error)) from None
+    except OSError as error:
+        raise UserError(f"cannot write {args.output!r}: {_reason(error)}") from None
+    _say(f"{grid.cols}x{grid.rows} pixels of {grid.dx:g} x {grid.dy:g} over {', '.join(f'{v:g}' for v in grid.extent)}")
+    for name in written:
+        print(name)
+    return 0
 
 
 def _info(args: argparse.Namespace) -> int:
