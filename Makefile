@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 
-.PHONY: test install clean demo
+.PHONY: test install clean demo check
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -17,6 +17,11 @@ test: install
 	$(PY) -m pytest
 	ORVO_FIELD_NO_FASTPATH=1 $(PY) -m pytest -q
 	$(PY) -m mypy.stubtest orvo.field.geometry orvo.field.kernels
+
+# `make check` is the quick loop while working: one run of the suite with the
+# fast paths, no second run without them and no stub check.
+check: install
+	$(PY) -m pytest -q
 
 clean:
 	rm -rf $(VENV) $(SAN_VENV) build

@@ -399,3 +399,12 @@ def test_the_default_extent_takes_in_the_path_ends(monkeypatch) -> None:
     render.render(collection, io.BytesIO(), size=(200, 150), path=path)
     # The box around the scene (0..1000 x 0..800) and the start, grown by 6% of its size.
     assert boxes[0] == pytest.approx((-378.0, -54.0, 1078.0, 954.0))
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["info"], ["plan", "--start", OPEN_WATER[0], "--goal", OPEN_WATER[1]], ["eval", "-"], ["costmap", "-o", "m.npy"]],
+)
+def test_every_command_takes_the_sample_without_a_scene(tmp_path, args) -> None:
+    proc = run(*args, cwd=tmp_path, stdin="10,10\n")
+    assert proc.returncode == 0, proc.stderr

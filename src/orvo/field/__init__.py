@@ -12,4 +12,16 @@ __version__ = "0.1.0"
 
 from orvo.field.evaluation import evaluate, grid
 
-__all__ = ["evaluate", "grid", "__version__"]
+
+def sample_path() -> str:
+    """The path of the sample harbour scene shipped with the package (a GeoJSON file).
+
+    ``orvo.field.scene.load(sample_path())`` reads it; the ``orvo-field``
+    commands use it when no SCENE is given.
+    """
+    from importlib import resources
+
+    return str(resources.files("orvo.field") / "data" / "harbour.geojson")
+
+
+__all__ = ["evaluate", "grid", "sample_path", "__version__"]

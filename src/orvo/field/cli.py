@@ -14,8 +14,9 @@ the scene is read (see :func:`orvo.field.scene.load`); ``render`` and
 ``plan`` choose a scale from the scene's extent, and say so, when no
 feature carries a repulsion.
 
-SCENE is a GeoJSON file (see :mod:`orvo.field.scene`); ``render`` without
-one draws the sample harbour shipped with the package, in the format the
+SCENE is a GeoJSON file (see :mod:`orvo.field.scene`); without one, every
+command uses the sample harbour shipped with the package
+(:func:`orvo.field.sample_path`); ``render`` draws it in the format the
 ``-o`` file's extension names.  Numbers may be negative in every form:
 ``--start -40,40`` as well as ``--start=-40,40``.  Results go to
 stdout or the ``-o`` file, progress bars and messages to stderr.  A user
@@ -41,13 +42,12 @@ import reprlib
 import sys
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from importlib import resources
 from typing import IO, Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
 
-from orvo.field import __version__, scene
+from orvo.field import __version__, sample_path, scene
 from orvo.field.evaluation import evaluate_nearest
 from orvo.field.geometry import GeometryCollectionRGJ
 from orvo.field.plan import PlannedPath, plan_path
@@ -271,7 +271,7 @@ def build_parser() -> argparse.ArgumentParser:
     render.set_defaults(run=_render)
 
     evaluate = commands.add_parser("eval", help="field values and gradients at points, as CSV")
-    evaluate.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    evaluate.add_argument("scene", nargs="?", metavar="SCENE", help="GeoJSON scene (default: the sample harbour)")
     evaluate.add_argument("points", metavar="POINTS", help="CSV of x,y (header optional), .npy (N, 2) array, or - for stdin")
     evaluate.add_argument("-o", "--output", help="CSV file to write (default stdout)")
     _add_scene_options(evaluate, auto_scale=False)
@@ -279,7 +279,7 @@ def build_parser() -> argparse.ArgumentParser:
     evaluate.set_defaults(run=_eval)
 
     plan = commands.add_parser("plan", help="plan a path around the obstacles of a scene")
-    plan.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    plan.add_argument("scene", nargs="?", metavar="SCENE", help="GeoJSON scene (default: the sample harbour)")
     plan.add_argument("--start", type=_point, required=True, metavar="X,Y", help="position the path starts from")
     plan.add_argument("--goal", type=_point, required=True, metavar="X,Y", help="position the path heads for")
     plan.add_argument("-o", "--output", help="GeoJSON file for the path Feature (default stdout)")
@@ -288,7 +288,7 @@ def build_parser() -> argparse.ArgumentParser:
     plan.set_defaults(run=_plan)
 
     costmap = commands.add_parser("costmap", help="the field value on a raster: .npy, GeoTIFF or a map server's YAML")
-    costmap.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    costmap.add_argument("scene", nargs="?", metavar="SCENE", help="GeoJSON scene (default: the sample harbour)")
     costmap.add_argument("-o", "--output", required=True, help="file to write: .npy, .tif/.tiff or .yaml (with a .pgm)")
     costmap.add_argument("--extent", type=_extent, help="outer edges xmin,ymin,xmax,ymax (default: the scene's box + 5%%)")
     sizes = costmap.add_mutually_exclusive_group()
@@ -303,7 +303,7 @@ def build_parser() -> argparse.ArgumentParser:
     costmap.set_defaults(run=_costmap)
 
     info = commands.add_parser("info", help="members, vertex and segment counts, bounding box, centre")
-    info.add_argument("scene", metavar="SCENE", help="GeoJSON scene")
+    info.add_argument("scene", nargs="?", metavar="SCENE", help="GeoJSON scene (default: the sample harbour)")
     info.add_argument(
         "--name-field",
         metavar="FIELD",
@@ -325,8 +325,7 @@ def _load_scene(name: str | None, args: argparse.Namespace) -> tuple[GeometryCol
         warnings.simplefilter("always", scene.SceneWarning)
         try:
             if name is None:
-                with resources.as_file(resources.files("orvo.field") / "data" / SAMPLE) as path:
-                    loaded, label = _read_scene(path, scale, args), SAMPLE
+                loaded, label = _read_scene(sample_path(), scale, args), SAMPLE
             else:
                 loaded, label = _read_scene(name, scale, args), os.path.basename(name)
         except ValueError as error:

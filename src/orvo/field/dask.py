@@ -17,11 +17,11 @@ every worker::
     import dask.array as da
     from dask.distributed import Client
 
-    from orvo.field import grid, scene
+    from orvo.field import grid, sample_path, scene
     from orvo.field.dask import evaluate
 
     client = Client("tcp://scheduler:8786")  # a running scheduler
-    harbour = scene.load("harbour.geojson")
+    harbour = scene.load(sample_path())
     points = da.from_array(grid((0, 0, 2000, 1500), (2000, 1500)), chunks=(250_000, 2))
     values, gradients = evaluate(harbour, points)
     values, gradients = client.compute([values, gradients], sync=True)
