@@ -129,6 +129,7 @@ def load(
     scale: float | None = None,
     split_multi: bool = True,
     strict: bool = False,
+    layer: str | int | None = None,
 ) -> GeometryCollectionRGJ:
     """Build a geometry collection from a GeoJSON scene.
 
@@ -138,6 +139,11 @@ def load(
         One of
 
         * a path (``str`` or path-like) to a ``.geojson`` / ``.json`` file,
+        * a path to any other vector file or folder GDAL reads (Shapefile,
+          GeoPackage, FlatGeobuf, GML, KML, File Geodatabase, ...), read
+          through pyogrio (``pip install 'orvo-field[io]'``); the source's
+          CRS, if any, is kept as the collection property ``crs``, and a
+          geographic CRS (degrees) gives a :class:`SceneWarning`,
         * an open text file holding GeoJSON,
         * a dict holding a ``FeatureCollection``, a single ``Feature`` or a
           geometry (a ``GeometryCollection`` or one geometry),
@@ -161,6 +167,10 @@ def load(
     strict:
         Refuse a Feature with a null geometry instead of skipping it with a
         :class:`SceneWarning`.
+    layer:
+        The layer (name or index) of a file read through pyogrio; the first
+        layer without it (with a :class:`SceneWarning` when there are more).
+        Refused for GeoJSON sources.
 
     Raises
     ------
@@ -174,7 +184,9 @@ def load(
         features.  The work done before the error is bounded by the size of
         the input, and no other exception escapes for any JSON text.
     """
-    return read(source, repulsion=repulsion, scale=scale, split_multi=split_multi, strict=strict).collection
+    return read(
+        source, repulsion=repulsion, scale=scale, split_multi=split_multi, strict=strict, layer=layer
+    ).collection
 
 
 def read(
@@ -184,6 +196,7 @@ def read(
     scale: float | str | None = None,
     split_multi: bool = True,
     strict: bool = False,
+    layer: str | int | None = None,
 ) -> Scene:
     """:func:`load`, telling how the scene was built.
 
@@ -192,7 +205,8 @@ def read(
     otherwise; the returned :class:`Scene` says which happened.
     """
     default = _default_repulsion(repulsion, scale)
-    document = _read(source)
+    _check_layer(layer)
+    document = _read(source, layer)
     collection_properties, entries, skipped = _members(document, strict)
     members: list[tuple[str, dict, bool]] = []
     for where, geometry, properties in entries:
@@ -322,8 +336,12 @@ def dump(geometry: RGJGeometry, target: str | os.PathLike | IO[str], *, indent: 
 # Reading
 
 
-def _read(source: SceneSource) -> Any:
+def _read(source: SceneSource, layer: str | int | None = None) -> Any:
     """The GeoJSON document behind ``source``, as plain Python objects."""
+    if isinstance(source, (str, os.PathLike)) and not _is_json_path(os.fspath(source)):
+        return _read_vector(os.fspath(source), layer)
+    if layer is not None:
+        raise ValueError("layer= applies only to files read through pyogrio, not to a GeoJSON source")
     if isinstance(source, RGJGeometry):
         # Our own geometries: keep the members' properties, which a
         # collection's __geo_interface__ leaves out.
@@ -587,6 +605,173 @@ def _check_repulsion(value: Any) -> list[list[float]]:
     if det == 0.0 or not all(math.isfinite(2.0 * (entry / det)) for entry in (a, b, c, d)):
         raise _SceneError(f"{problem} whose inverse is finite, got {rows}")
     return rows
+
+
+# --------------------------------------------------------------------------
+# Other vector formats, through pyogrio
+
+# Paths with these endings are read as GeoJSON text; any other path goes to
+# pyogrio.  (Line-delimited GeoJSON is not one JSON document, so it goes to
+# pyogrio as well.)
+_JSON_SUFFIXES = (".geojson", ".json")
+
+# Geographic CRSs recognised without pyproj.
+_GEOGRAPHIC_CODES = frozenset({"EPSG:4326", "EPSG:4269", "OGC:CRS84"})
+
+
+def _is_json_path(path: str | bytes) -> bool:
+    name = os.fsdecode(path).lower()
+    return name.endswith(_JSON_SUFFIXES)
+
+
+def _check_layer(layer: Any) -> None:
+    if layer is None or isinstance(layer, str):
+        return
+    if isinstance(layer, bool) or not isinstance(layer, numbers.Integral) or layer < 0:
+        raise ValueError(f"layer= must be a layer name or a non-negative index, got {_describe(layer)}")
+
+
+def _read_vector(path: str | bytes, layer: str | int | None) -> dict[str, Any]:
+    """A FeatureCollection of the features of one layer of a file GDAL reads."""
+    path = os.fsdecode(path)
+    try:
+        import pyogrio
+        import pyogrio.raw
+        import shapely
+        import shapely.geometry
+    except ImportError as error:
+        raise ValueError(
+            f"reading {path!r} needs pyogrio and shapely ({error.name} is missing): pip install 'orvo-field[io]'"
+        ) from None
+    what = f"cannot read scene file {path!r}"
+    # GDAL's own warnings are held back: a failed read says what went wrong
+    # in its error, and a read that works passes them on as SceneWarnings.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            if layer is None:
+                layer = _first_layer(path, pyogrio)
+            meta, _, wkb, columns = pyogrio.raw.read(path, layer=layer, force_2d=True, datetime_as_string=True)
+        except Exception as error:  # GDAL's errors (missing, broken, unknown layer) as one line
+            raise ValueError(f"{what}: {_reason(error, path, layer, pyogrio)}") from error
+    for warning in caught:
+        category = warning.category if issubclass(warning.category, SceneWarning) else SceneWarning
+        warnings.warn(f"{path!r}: {_one_line(warning.message)}" if category is not warning.category
+                      else str(warning.message), category, stacklevel=5)
+    if wkb is None:
+        raise ValueError(f"{what}: the layer {_layer_name(layer)} has no geometry column")
+    geometries = _from_wkb(wkb, what, shapely)
+    names = [str(name) for name in meta.get("fields", ())]
+    values = [_plain_column(column) for column in columns]
+    features = []
+    for index, geometry in enumerate(geometries):
+        mapping = None if geometry is None or geometry.is_empty else shapely.geometry.mapping(geometry)
+        properties = {name: column[index] for name, column in zip(names, values)}
+        features.append({"type": "Feature", "properties": properties, "geometry": mapping})
+    document: dict[str, Any] = {"type": "FeatureCollection", "features": features}
+    crs = meta.get("crs")
+    if crs:
+        document["properties"] = {"crs": crs}
+        if _is_geographic(crs):
+            warnings.warn(
+                f"{path!r} has the geographic CRS {_short_crs(crs)}: distances, repulsion lengths and scales "
+                "are in degrees; reproject it to a projected CRS first (for example with geopandas' to_crs)",
+                SceneWarning,
+                stacklevel=5,
+            )
+    return document
+
+
+def _first_layer(path: str, pyogrio: Any) -> int:
+    """Index 0, warning when the file holds more layers than that one."""
+    layers = pyogrio.list_layers(path)
+    if len(layers) > 1:
+        listed = ", ".join(repr(str(name)) for name in layers[:5, 0]) + (", ..." if len(layers) > 5 else "")
+        warnings.warn(
+            f"{path!r} has {len(layers)} layers ({listed}): reading the first; choose one with layer=",
+            SceneWarning,
+        )
+    return 0
+
+
+def _reason(error: Exception, path: str, layer: str | int | None, pyogrio: Any) -> str:
+    """Why reading failed, in one line; for an unknown layer, the layers there are."""
+    reason = _one_line(error)
+    if reason.startswith(path + ": "):
+        reason = reason[len(path) + 2 :]
+    if "not recognized as being in a supported file format" in reason:
+        # GDAL's advice on driver prefixes follows; the file's name is already said.
+        reason = "not a vector format GDAL recognises (nor a .geojson/.json file)"
+    if isinstance(error, pyogrio.errors.DataLayerError) and layer is not None:
+        try:
+            layers = [str(name) for name in pyogrio.list_layers(path)[:, 0]]
+        except Exception:  # the file cannot even be listed: keep GDAL's reason
+            return reason
+        listed = ", ".join(repr(name) for name in layers[:10]) + (", ..." if len(layers) > 10 else "")
+        return f"no layer {_layer_name(layer)} (the layers are {listed})"
+    return reason
+
+
+def _layer_name(layer: str | int | None) -> str:
+    return repr(layer) if isinstance(layer, str) else f"number {layer}"
+
+
+def _from_wkb(wkb: Any, what: str, shapely: Any) -> list[Any]:
+    """Shapely geometries (None for null ones) from WKB; a geometry GEOS cannot read names its feature."""
+    try:
+        return list(shapely.from_wkb(wkb))
+    except Exception:
+        for index, item in enumerate(wkb):
+            try:
+                shapely.from_wkb(item)
+            except Exception as error:
+                raise ValueError(f"{what}: feature {index}: cannot read the geometry: {_one_line(error)}") from None
+        raise
+
+
+def _plain_column(column: Any) -> list[Any]:
+    """A field's values as plain Python objects, with None for null values (NaN, NaT)."""
+    kind = column.dtype.kind
+    if kind in "biuUS":
+        return column.tolist()
+    if kind == "f":
+        return [None if value != value else value for value in column.tolist()]
+    if kind in "mM":
+        import numpy as np
+
+        return [None if np.isnat(value) else str(value) for value in column]
+    return [_plain(value) for value in column]
+
+
+def _plain(value: Any) -> Any:
+    """One value of an object column (str, bytes, a list field, None) as plain Python."""
+    if hasattr(value, "tolist"):  # numpy scalars and list fields
+        value = value.tolist()
+    if isinstance(value, float) and value != value:
+        return None
+    if isinstance(value, list):
+        return [_plain(item) for item in value]
+    return value
+
+
+def _is_geographic(crs: str) -> bool:
+    """True when ``crs`` measures in degrees (pyproj decides when it is installed)."""
+    try:
+        import pyproj
+    except ImportError:
+        pyproj = None
+    if pyproj is not None:
+        try:
+            return bool(pyproj.CRS.from_user_input(crs).is_geographic)
+        except Exception:  # a CRS pyproj cannot parse: fall back to the names below
+            pass
+    text = crs.strip().upper()
+    return text in _GEOGRAPHIC_CODES or text.startswith(("GEOGCS[", "GEOGCRS[", "GEOGCS ", "GEOGCRS "))
+
+
+def _short_crs(crs: str) -> str:
+    text = " ".join(crs.split())
+    return text if len(text) <= 40 else text[:37] + "..."
 
 
 # --------------------------------------------------------------------------
