@@ -33,6 +33,11 @@ feature and the problem, and never yields a half-built collection.  A
 Feature whose geometry is null (valid GeoJSON: a feature without a place)
 is skipped with a :class:`SceneWarning`, or refused with ``strict=True``.
 
+A path that does not end in ``.geojson`` or ``.json`` (a Shapefile, a
+GeoPackage, a FlatGeobuf file, a folder of Shapefiles, ...) is read through
+pyogrio, one layer (``layer=``) at a time, into the same kind of
+FeatureCollection; its CRS becomes the collection property ``crs``.
+
 :func:`dump` writes a FeatureCollection that :func:`load` reads back into a
 collection with the same members, matrices, properties and answers.  It
 writes the members as they are: a split MultiPolygon comes back as its
