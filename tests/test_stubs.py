@@ -63,10 +63,14 @@ class StubSignature:
         self.varkw = args.kwarg is not None
 
 
+PYTHON_PROTOCOL = {"__len__", "__getitem__", "__iter__", "__bool__"}
+
+
 def stub_functions():
     """(module name, class name or None, function name, StubSignature) for every def in the stubs.
 
-    Of overloaded methods the last overload, the general one, stands for the method.
+    Of overloaded methods the last overload, the general one, stands for the method. The
+    sequence protocol of the multi-part base is plain Python (tests/test_display.py checks it).
     """
     found = {}
     for module_name in MODULES:
@@ -76,7 +80,7 @@ def stub_functions():
                 found[module_name, None, node.name] = node
             elif isinstance(node, ast.ClassDef):
                 for item in node.body:
-                    if isinstance(item, ast.FunctionDef) and not any(
+                    if isinstance(item, ast.FunctionDef) and item.name not in PYTHON_PROTOCOL and not any(
                         isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list
                     ):
                         found[module_name, node.name, item.name] = item

@@ -230,6 +230,12 @@ void base_exec(PyObject* module) {
         if (m == &get_dist_matrix_method || m == &squared_dist_method) defaults = tuple(Py_True, Py_True);
         mod::add_method(module, base, *m, defaults.get());
     }
+    // The REPL and notebook displays and a collection's sequence methods are
+    // plain Python, on these two base types only: the classes' own
+    // dictionaries stay as they are. Installed before the fast paths take
+    // note of the base type.
+    Ref display = Ref::own(PyImport_ImportModule("orvo.field._display"));
+    display.attr("install"_id)(base, multi);
     orvo::fast::capture_base(base.get());
     share_registry(module, np, base);
     Ref property = Ref::own(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(base.get()), geo_getset));

@@ -1,5 +1,6 @@
 """Base types of the repulsion-field geometries."""
 
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -69,3 +70,9 @@ class RGJGeometry:
 
 class MultiRGJGeometry(RGJGeometry):
     """Base of the multi-part geometries."""
+
+    # A geometry collection's members; other multi-part geometries raise TypeError.
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: Any) -> Any: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    def __bool__(self) -> bool: ...
