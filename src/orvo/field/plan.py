@@ -243,7 +243,7 @@ def plan_path(
     else:
         raise ValueError(f"method must be 'grid' or 'field', got {method!r}")
     obstacles = Obstacles(collection)
-    report = _Report(collection, obstacles, here, target, method, settings)
+    report = _Report(collection, here, target, method, settings)
     blocked = _blocked_end(obstacles, np.stack([here, target]), settings.get("clearance", 0.0))
     if blocked is not None:
         return report.no_path(blocked, 0)
@@ -254,18 +254,18 @@ def plan_path(
 
 @dataclass(frozen=True)
 class _Report:
-    """Builds a :class:`PlannedPath`, measuring the path against the field and the obstacles."""
+    """Builds a :class:`PlannedPath`: the path, its clearance as checked, and the field along it."""
 
     collection: GeometryCollectionRGJ
-    obstacles: Obstacles
     here: NDArray[np.float64]
     target: NDArray[np.float64]
     method: Method
     settings: dict[str, float]
 
-    def __call__(self, path: NDArray[np.float64], status: Status, reason: str, iterations: int, **settings: float) -> PlannedPath:
+    def __call__(
+        self, path: NDArray[np.float64], status: Status, reason: str, iterations: int, clearance: float, **settings: float
+    ) -> PlannedPath:
         values, _ = evaluate(self.collection, path, progress=None)
-        clearance = self.obstacles.check(path).clearance if status != "no path" else math.nan
         return PlannedPath(
             path=path, status=status, reason=reason, iterations=iterations,
             start=(float(self.here[0]), float(self.here[1])), goal=(float(self.target[0]), float(self.target[1])),
@@ -274,7 +274,7 @@ class _Report:
         )
 
     def no_path(self, reason: str, iterations: int, **settings: float) -> PlannedPath:
-        return self(self.here[None].copy(), "no path", reason, iterations, **settings)
+        return self(self.here[None].copy(), "no path", reason, iterations, math.nan, **settings)
 
 
 # --------------------------------------------------------------------------
@@ -303,7 +303,7 @@ def _plan_grid(
             check = obstacles.check(path)
             if check.clear and check.clearance >= clearance:
                 reason = f"found on a grid of cell {cell:.3g} ({level} level{'s' if level > 1 else ''})"
-                return report(path, "reached", reason, level, cell=cell)
+                return report(path, "reached", reason, level, check.clearance, cell=cell)
     finest = cells[-1]
     reason = (
         f"start and goal are not connected on a grid of cell {finest:.3g} with clearance {clearance:g}; "
@@ -412,14 +412,15 @@ def _entry(
     if not len(candidates):
         return None
     candidates = candidates[np.argsort(np.hypot(*(centres[candidates] - point).T), kind="stable")]
-    need = _need(obstacles.distance(point)[0], clearance, cell)
+    need = float(_need(obstacles.distance(point)[0], clearance, cell))
     clear = obstacles.clear_segments(np.broadcast_to(point, (len(candidates), 2)), centres[candidates], need, need)
     return int(candidates[np.argmax(clear)]) if clear.any() else None
 
 
-def _need(reach: float, clearance: float, cell: float) -> float:
-    """The sample distance a segment from a point ``reach`` away must keep (it proves half of it)."""
-    return min(clearance + 0.25 * cell, clearance + 0.9 * (reach - clearance))
+def _need(reach: Any, clearance: float, cell: float) -> Any:
+    """What the samples of a segment from points ``reach`` away must keep: a quarter cell beyond
+    the clearance, less from an end that lies closer than that (the check proves half of it)."""
+    return np.minimum(clearance + 0.25 * cell, clearance + 0.9 * (reach - clearance))
 
 
 def _smooth(
@@ -451,10 +452,7 @@ class _Shortcut:
     ) -> None:
         self.collection, self.obstacles, self.raw = collection, obstacles, raw
         self.cell, self.weight = cell, weight
-        reach = obstacles.distance(raw)
-        # What a segment's samples must keep: a quarter cell beyond the
-        # clearance, less near an end that lies closer than that.
-        self.need = np.minimum(clearance + 0.25 * cell, clearance + 0.9 * (reach - clearance))
+        self.need = _need(obstacles.distance(raw), clearance, cell)
         self.spent = np.concatenate([[0.0], np.cumsum(self._costs(raw[:-1], raw[1:]))])
 
     def path(self) -> NDArray[np.float64]:
@@ -588,7 +586,7 @@ def _plan_field(
             status, reason = "collision", f"the steps reached the goal, but {what}"
         else:
             reason += f"; {what}"
-    return report(path, status, reason, iterations)
+    return report(path, status, reason, iterations, check.clearance)
 
 
 def _json_number(value: float) -> float | None:
