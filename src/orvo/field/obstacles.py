@@ -124,13 +124,16 @@ class Obstacles:
         spacing = np.broadcast_to(np.asarray(spacing, dtype=np.float64), (count,))
         lengths = np.hypot(*(ends - starts).T)
         pieces = np.maximum(np.ceil(lengths / (16.0 * spacing)).astype(np.int64), 1)
-        owner = np.repeat(np.arange(count), pieces)
-        first = np.arange(len(owner)) - np.repeat(np.cumsum(pieces) - pieces, pieces)
-        t0, t1 = first / pieces[owner], (first + 1) / pieces[owner]
-        ok = np.ones(count, dtype=bool)
         along = ends - starts
-        d0 = self.distance(starts[owner] + along[owner] * t0[:, None])
-        d1 = self.distance(starts[owner] + along[owner] * t1[:, None])
+        # The pieces' ends, each measured once: pieces + 1 nodes per segment.
+        nodes = pieces + 1
+        node_owner = np.repeat(np.arange(count), nodes)
+        k = np.arange(len(node_owner)) - np.repeat(np.cumsum(nodes) - nodes, nodes)
+        t = k / pieces[node_owner]
+        reach = self.distance(starts[node_owner] + along[node_owner] * t[:, None])
+        head, tail = k < pieces[node_owner], k > 0
+        owner, t0, t1, d0, d1 = node_owner[head], t[head], t[tail], reach[head], reach[tail]
+        ok = np.ones(count, dtype=bool)
         while len(owner):
             ok[owner[(d0 < need[owner]) | (d1 < need[owner])]] = False
             piece = (t1 - t0) * lengths[owner]
