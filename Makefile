@@ -10,7 +10,7 @@ $(VENV)/bin/python:
 	$(PY) -m pip install --quiet --upgrade pip
 
 install: $(VENV)/bin/python
-	$(PY) -m pip install --quiet '.[test]'
+	$(PY) -m pip install --quiet '.[test]' -C cmake.define.ORVO_FIELD_WERROR=ON
 
 # The suite runs twice: with the fast paths and with the plain numpy steps.
 test: install
@@ -48,7 +48,7 @@ $(SAN_VENV)/bin/python:
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 
 sanitize-install: $(SAN_VENV)/bin/python
-	$(SAN_PY) -m pip install --quiet '.[test]' -C cmake.define.ORVO_FIELD_SANITIZE=ON \
+	$(SAN_PY) -m pip install --quiet '.[test]' -C cmake.define.ORVO_FIELD_SANITIZE=ON -C cmake.define.ORVO_FIELD_WERROR=ON \
 		-C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo
 
 sanitize: sanitize-install

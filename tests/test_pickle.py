@@ -7,12 +7,14 @@ import io
 import pickle
 import re
 import struct
+import sys
 
 import numpy as np
 import pytest
 
 from conftest import FIELDS, MEMBERS, assert_fields_equal
-from orvo.field.geometry import MultiPointRGJ, PointRGJ
+from orvo.field.geometry import (GeometryCollectionRGJ, LineStringRGJ, MultiLineStringRGJ, MultiPointRGJ,
+                                 MultiPolygonRGJ, PointRGJ, PolygonRGJ)
 from orvo.field.geometry import point as point_module
 
 WRITTEN = 0x7B2586F
@@ -20,6 +22,8 @@ ACCEPTED = (0x7B2586F, 0x92479D0, 0x53BF6E4)
 RESTORE = {PointRGJ: point_module.__pyx_unpickle_PointRGJ, MultiPointRGJ: point_module.__pyx_unpickle_MultiPointRGJ}
 MEMBER_TEXT = "bbox, coordinates, eye_repulsion, grad_matrix, inv_repulsion, properties, repulsion"
 CLASSES = [PointRGJ, MultiPointRGJ]
+ALL_CLASSES = [PointRGJ, MultiPointRGJ, LineStringRGJ, MultiLineStringRGJ, PolygonRGJ, MultiPolygonRGJ,
+               GeometryCollectionRGJ]
 
 
 class TaggedPoint(PointRGJ):
@@ -202,16 +206,26 @@ def test_checksum_table(name):
     assert layout_checksums(names) == checksums
 
 
-@pytest.mark.parametrize("cls", CLASSES)
-def test_checksums_of_point_classes(cls):
+def field_names(cls):
+    """The instance fields, read off the native classes' field descriptors."""
+    return sorted({name for k in cls.__mro__ for name, value in vars(k).items()
+                   if type(value).__name__ == "getset_descriptor" and not name.startswith("__")})
+
+
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_checksums_follow_the_fields(cls):
+    restore = getattr(sys.modules[cls.__module__], "__pyx_unpickle_" + cls.__name__)
+    names = field_names(cls)
     with pytest.raises(pickle.PickleError) as exc:
-        RESTORE[cls](cls, 1, None)
+        restore(cls, 1, None)
     m = re.fullmatch(r"Incompatible checksums \(0x1 vs \((0x\w+), (0x\w+), (0x\w+)\) = \((.*)\)\)", str(exc.value))
     assert m, str(exc.value)
-    names = m.group(4).split(", ")
-    assert names == list(MEMBERS)
-    assert tuple(int(g, 16) for g in m.group(1, 2, 3)) == layout_checksums(names) == ACCEPTED
-    assert constructed(cls).__reduce__()[1][1] == layout_checksums(names)[0]
+    assert m.group(4).split(", ") == names == list(TABLE[cls.__name__][0])
+    accepted = layout_checksums(names)
+    assert tuple(int(g, 16) for g in m.group(1, 2, 3)) == accepted
+    assert cls.__new__(cls).__reduce__()[1][1] == accepted[0]
+    for checksum in accepted:
+        assert type(restore(cls, checksum, None)) is cls
 
 
 @pytest.mark.parametrize("checksum, shown", [(1, "0x1"), (-1, "0xffffffff"), (2**32 + 0x10, "0x10"), (0x7B2586E, "0x7b2586e")])

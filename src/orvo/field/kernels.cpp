@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <utility>
 #include <limits>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "kernels/engine.hpp"
+#include "native/buffer.hpp"
 #include "native/module.hpp"
 #include "native/parallel.hpp"
 
@@ -27,39 +29,9 @@ namespace mod = orvo::module;
 // ---------------------------------------------------------------------------
 // Argument handling.
 
-// An exported buffer, released when this goes out of scope.
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    Buffer(Buffer&& o) noexcept : view(o.view), held(std::exchange(o.held, false)) {}
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-    // Takes the buffer of `obj` when it exports C-contiguous native float64
-    // data aligned for double loads (an unpickled or sliced byte buffer may
-    // not be; reading it as doubles would be undefined behaviour).
-    bool acquire_float64(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held = true;
-        const std::string_view f = view.format ? view.format : "B";
-        const bool aligned = reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
-        if (aligned && view.itemsize == sizeof(double) && (f == "d" || f == "=d" || f == "<d" || f == "@d"))
-            return true;
-        PyBuffer_Release(&view);
-        held = false;
-        return false;
-    }
-};
-
 // Re-raises the pending ValueError or TypeError with the argument's name
 // in front of its message, chained to the original.
-[[noreturn]] void name_error(const std::string& name) {
+[[noreturn]] void reraise_naming(const std::string& name) {
     if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
@@ -80,30 +52,25 @@ class Array {
 public:
     Array(const Call& c, PyObject* obj, std::string name, int ndim, Py_ssize_t cols, Py_ssize_t rows = -1)
         : name_(std::move(name)) {
-        if (!buffer_.acquire_float64(obj)) {
-            PyObject* converted = nullptr;
+        if (!view_.take_any(obj, Item::Float64)) {
             try {
                 // np.array copies, so the result is aligned even when `obj`
                 // is an unaligned float64 array that np.asarray would return.
-                converted = call(c.np("array"_id).get(), {obj},
-                                 {{"dtype"_id, c.np("float64"_id).get()}, {"order"_id, "C"_id}})
-                                .release();
+                Ref array = c.np("array"_id);
+                Ref f64 = c.np("float64"_id);
+                held_ = call(array.get(), {obj}, {{"dtype"_id, f64.get()}, {"order"_id, "C"_id}});
             } catch (const Error&) {
-                name_error(name_);
+                reraise_naming(name_);
             }
-            held_ = Ref::own(converted);
-            if (!buffer_.acquire_float64(held_.get()))
+            if (!view_.take_any(held_.get(), Item::Float64))
                 raise(PyExc_TypeError, "%s could not be read as a float64 array", name_.c_str());
         }
-        const Py_buffer& v = buffer_.view;
-        Py_ssize_t size = 1;
-        for (int i = 0; i < v.ndim; ++i) size *= v.shape[i];
-        empty_ = size == 0 && rows < 0;
+        const View& v = view_;
+        empty_ = v.items() == 0 && rows < 0;
         if (empty_) return;
-        if (v.ndim == ndim && (ndim == 1 || cols < 0 || v.shape[1] == cols) && (rows < 0 || v.shape[0] == rows))
+        if (v.ndim() == ndim && (ndim == 1 || cols < 0 || v.shape(1) == cols) && (rows < 0 || v.shape(0) == rows))
             return;
-        Ref shape = Ref::own(PyTuple_New(v.ndim));
-        for (int i = 0; i < v.ndim; ++i) PyTuple_SET_ITEM(shape.get(), i, integer(v.shape[i]).release());
+        Ref shape = v.shape_tuple();
         if (rows >= 0)
             raise(PyExc_ValueError, "%s must have shape (%zd, %zd), got shape %R", name_.c_str(), rows, cols,
                   shape.get());
@@ -114,15 +81,15 @@ public:
         raise(PyExc_ValueError, "%s must be one-dimensional, got shape %R", name_.c_str(), shape.get());
     }
 
-    Py_ssize_t rows() const { return empty_ ? 0 : buffer_.view.shape[0]; }
-    Py_ssize_t cols() const { return empty_ || buffer_.view.ndim < 2 ? 0 : buffer_.view.shape[1]; }
-    const double* data() const { return static_cast<const double*>(buffer_.view.buf); }
+    Py_ssize_t rows() const { return empty_ ? 0 : view_.shape(0); }
+    Py_ssize_t cols() const { return empty_ || view_.ndim() < 2 ? 0 : view_.shape(1); }
+    const double* data() const { return view_.data(); }
     const char* name() const { return name_.c_str(); }
 
     // Refuses a NaN vertex: a ring through it has no inside, and the
     // crossing rule would answer for it silently.
     void require_ordered() const {
-        const Py_ssize_t count = empty_ ? 0 : static_cast<Py_ssize_t>(buffer_.view.len / sizeof(double));
+        const Py_ssize_t count = empty_ ? 0 : view_.items();
         const double* d = data();
         for (Py_ssize_t i = 0; i < count; ++i)
             if (std::isnan(d[i])) raise(PyExc_ValueError, "%s must not hold NaN (vertex %zd)", name_.c_str(), i / 2);
@@ -131,39 +98,16 @@ public:
 private:
     std::string name_;
     Ref held_;  // the converted array, when a conversion was needed
-    Buffer buffer_;
+    View view_;
     bool empty_ = false;
 };
 
-// A new array from np.empty((rows, cols...), dtype) with a writable buffer.
-// `np` is a module global that can be replaced, so the buffer is checked to
-// be exactly what the loops will write: `count` items of format `format`.
-class Output {
-public:
-    Output(const Call& c, const Ref& shape, PyObject* dtype, Py_ssize_t count, std::string_view format,
-           Py_ssize_t itemsize) {
-        array_ = c.np("empty"_id)(shape, Ref::borrow(dtype));
-        check(PyObject_GetBuffer(array_.get(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT));
-        const std::string_view f = view_.format ? view_.format : "B";
-        if (f != format || view_.itemsize != itemsize || view_.len != count * itemsize) {
-            PyBuffer_Release(&view_);
-            raise(PyExc_TypeError, "np.empty returned %.200s, not a writable %s array of %zd items",
-                  Py_TYPE(array_.get())->tp_name, format.data(), count);
-        }
-    }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    ~Output() { PyBuffer_Release(&view_); }
-    template <class T>
-    T* data() {
-        return static_cast<T*>(view_.buf);
-    }
-    Ref result() const { return array_; }
-
-private:
-    Ref array_;
-    Py_buffer view_{};
-};
+// np.empty(shape, dtype) for the kernel's answer, checked (np is a module
+// global that anyone can replace).
+Output output(const Call& c, PyObject* dtype, Item item, std::initializer_list<Py_ssize_t> shape) {
+    Ref empty = c.np("empty"_id);
+    return Output(empty.get(), dtype, item, shape);
+}
 
 // Plans a kernel without the interpreter lock: it is plain C++ over the
 // argument buffers. Allocation failures come back as MemoryError.
@@ -213,9 +157,10 @@ const Method segment_repulsion_vectors{
             if (!std::isfinite(value))
                 raise(PyExc_ValueError, "metric must hold finite numbers, got %R", number(value).get());
         const Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
-        Output out(c, tuple(integer(x.rows()), integer(2)), c.np("float64"_id).get(), 2 * x.rows(), "d", 8);
-        if (!solve<SegmentPlan>(x.data(), x.rows(), out.data<double>(), g, m)) raise();
-        return out.result();
+        Ref f64 = c.np("float64"_id);
+        Output out = output(c, f64.get(), Item::Float64, {x.rows(), 2});
+        if (!solve<SegmentPlan>(x.data(), x.rows(), out.data(), g, m)) raise();
+        return std::move(out.array);
     },
     "segment_repulsion_vectors(x, p1, v, vdv, metric)\n\n"
     "For each query point (row of x), the vector from the nearest point of the segment whose\n"
@@ -232,17 +177,16 @@ const Method point_in_rings{
         if (!PyList_Check(c[2]) && !PyTuple_Check(c[2]))
             raise(PyExc_TypeError, "holes must be a list or tuple of rings, not %.200s", Py_TYPE(c[2])->tp_name);
         Ref holes_seq = items_of(c[2]);
-        std::vector<Array> holes;
-        holes.reserve(static_cast<size_t>(PyTuple_GET_SIZE(holes_seq.get())));
+        std::deque<Array> holes;  // views stay where they are built
         std::vector<Ring> rings;
         for (Py_ssize_t h = 0; h < PyTuple_GET_SIZE(holes_seq.get()); ++h) {
             holes.emplace_back(c, PyTuple_GET_ITEM(holes_seq.get(), h), "holes[" + std::to_string(h) + "]", 2, 2);
             holes.back().require_ordered();
             rings.push_back({holes.back().data(), holes.back().rows()});
         }
-        Output out(c, tuple(integer(x.rows())), reinterpret_cast<PyObject*>(&PyBool_Type), x.rows(), "?", 1);
+        Output out = output(c, reinterpret_cast<PyObject*>(&PyBool_Type), Item::Bool, {x.rows()});
         if (!solve<RingPlan>(x.data(), x.rows(), out.data<bool>(), Ring{outer.data(), outer.rows()}, rings)) raise();
-        return out.result();
+        return std::move(out.array);
     },
     "point_in_rings(x, outer, holes)\n\n"
     "For each query point (row of x), True when it lies inside the ring `outer` and inside no\n"
@@ -280,9 +224,10 @@ const Method grid_path{
         Py_END_ALLOW_THREADS
         if (failed) raise(PyExc_MemoryError, "grid_path: out of memory");
         const auto count = static_cast<Py_ssize_t>(cells.size());
-        Output out(c, tuple(integer(count)), c.np("int64"_id).get(), count, sizeof(long) == 8 ? "l" : "q", 8);
+        Ref int64 = c.np("int64"_id);
+        Output out = output(c, int64.get(), Item::Int, {count});
         std::copy(cells.begin(), cells.end(), out.data<std::int64_t>());
-        return out.result();
+        return std::move(out.array);
     },
     "grid_path(cost, start, goal)\n\n"
     "The least-cost 8-connected path of cells from start to goal ((row, column) pairs) over the\n"
@@ -292,7 +237,7 @@ const Method grid_path{
     "int64 flat cell indices (row * columns + column) from start to goal, or an empty array\n"
     "when no path exists (or start or goal is blocked)."};
 
-void kernels_body(PyObject* module) {
+void kernels_exec(PyObject* module) {
     mod::add(module, "np", Ref::own(PyImport_ImportModule("numpy")));
     for (const Method* m : {&segment_repulsion_vectors, &point_in_rings, &grid_path})
         mod::add(module, m->sig.name, make_function(module, *m, nullptr));
@@ -301,4 +246,4 @@ void kernels_body(PyObject* module) {
 }  // namespace
 
 ORVO_FIELD_MODULE(kernels, "orvo.field.kernels", "Per-point segment kernels of the line and polygon geometries.",
-                  kernels_body)
+                  kernels_exec)

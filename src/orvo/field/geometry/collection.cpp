@@ -4,12 +4,12 @@
 // `_RGJ_TYPES` and combines their fields: per query point it picks one
 // member for the squared distance, the repulsion vector and the gradient.
 // It talks to its members only through their public methods and attributes.
-#include "../kernels/engine.hpp"
-#include "../native/fastpath.hpp"
-#include "../native/layouts.hpp"
-#include "../native/member_index.hpp"
-#include "../native/module.hpp"
-#include "../native/parallel.hpp"
+#include "kernels/engine.hpp"
+#include "native/fastpath.hpp"
+#include "native/layouts.hpp"
+#include "native/member_index.hpp"
+#include "native/module.hpp"
+#include "native/parallel.hpp"
 
 #include <atomic>
 #include <cfenv>
@@ -35,18 +35,9 @@ struct CollectionObject {
     PyObject* grad_matrixes;
 };
 
-constexpr std::array<Field, 3> collection_fields = {{
-    {"rgjs", Kind::List, offsetof(CollectionObject, rgjs)},
-    {"inv_repulsions", Kind::Object, offsetof(CollectionObject, inv_repulsions)},
-    {"grad_matrixes", Kind::Object, offsetof(CollectionObject, grad_matrixes)},
-}};
-constexpr auto collection_members = members_of<collection_fields>();
-
-constexpr ClassSpec GeometryCollectionRGJ_spec{
-    "orvo.field.geometry.collection.GeometryCollectionRGJ", "__pyx_unpickle_GeometryCollectionRGJ",
-    collection_fields, collection_members, {0x96a235a, 0x3eb5c46, 0x7a84316}, sizeof(CollectionObject)};
-
-PyObject* collection_module = nullptr;
+constexpr auto collection_fields =
+    fields_after<RGJObject>({{"rgjs", Kind::List}, {"inv_repulsions"}, {"grad_matrixes"}});
+static_assert(layout_size(collection_fields) == sizeof(CollectionObject));
 
 Ref members(PyObject* self) { return get(self, &CollectionObject::rgjs); }
 
@@ -102,8 +93,10 @@ const Method collection_init{{"__init__", {"geometries", "properties"}, 1, true}
     stack_member_matrices(c, c.self);
     Ref bboxes = per_member(c.self, [](const Ref& m) { return m.attr("bbox"_id); });
     Ref boxes = c.np("concatenate"_id)(bboxes, integer(0)).attr("reshape"_id)(integer(-1), integer(2));
-    set(c.self, &RGJObject::bbox,
-        c.np("array"_id)(list(boxes.attr("min"_id)(integer(0)), boxes.attr("max"_id)(integer(0)))));
+    Ref array = c.np("array"_id);
+    Ref low = boxes.attr("min"_id)(integer(0));
+    Ref high = boxes.attr("max"_id)(integer(0));
+    set(c.self, &RGJObject::bbox, array(list(low, high)));
     return none();
 }};
 
@@ -128,22 +121,25 @@ const Method in_bbox{{"in_bbox", {"x"}, 1}, [](Call& c) {
     return boolean(false);
 }, "True when x lies in the bounding box of some member."};
 
-const Method get_dist_matrix{{"get_dist_matrix", {"scaled", "inverted"}, 0}, [](Call& c) {
+const Method get_dist_matrix{{"get_dist_matrix", {"scaled", "inverted"}, 0, false,
+                             {Default::True, Default::True}}, [](Call& c) {
     return c.np("array"_id)(per_member(c.self, [&](const Ref& m) { return dist_matrix(m, c[0], c[1]); }));
 }, "The members' distance matrices, stacked: shape (M, 2, 2)."};
 
 const Method get_center_point{{"get_center_point"}, [](Call& c) {
     Ref centers = c.np("array"_id)(per_member(c.self, [](const Ref& m) { return m.attr("get_center_point"_id)(); }));
     Ref coords = c.np("reshape"_id)(centers, tuple(integer(-1), integer(2)));
-    return (coords.attr("min"_id)(integer(0)) + coords.attr("max"_id)(integer(0))) / number(2.0);
+    Ref low = coords.attr("min"_id)(integer(0));
+    Ref high = coords.attr("max"_id)(integer(0));
+    return (low + high) / number(2.0);
 }, "Centre of the box around the members' centre points."};
 
 // Plain float64 views of every item of a list of member answers, each with
 // `ndim` dimensions and the same shape; false when any is something else.
-bool member_views(const Ref& answers, int ndim, Py_ssize_t cols, std::deque<fast::View>& views) {
+bool member_views(const Ref& answers, int ndim, Py_ssize_t cols, std::deque<View>& views) {
     const Py_ssize_t members = PyList_GET_SIZE(answers.get());
     for (Py_ssize_t m = 0; m < members; ++m) {
-        fast::View& v = views.emplace_back();
+        View& v = views.emplace_back();
         if (!v.take(PyList_GET_ITEM(answers.get(), m), ndim, cols) || v.rows() != views.front().rows()) return false;
     }
     return members > 0 && views.front().rows() > 0;
@@ -166,12 +162,12 @@ Py_ssize_t argmin(Py_ssize_t count, Value&& value) {
 // member answered with a plain float64 (N,) array: np.min over the members,
 // or with `return_reference` the smallest value and its member index.
 Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_reference) {
-    std::deque<fast::View> views;
+    std::deque<View> views;
     if (!fast::ready(c) || (return_reference != Py_True && return_reference != Py_False) ||
         !member_views(answers, 1, -1, views))
         return {};
     const Py_ssize_t n = views.front().rows(), members = static_cast<Py_ssize_t>(views.size());
-    fast::Output values({n});
+    Output values = fast::output({n});
     const fast::FpWatch watch;
     if (return_reference == Py_False) {
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -187,12 +183,12 @@ Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_refe
             if (signed_zeros && r == 0.0) return {};
             values.data()[i] = r;
         }
-        return watch.clean() ? values.array : Ref();
+        return watch.clean() ? std::move(values.array) : Ref();
     }
-    fast::Output index({n}, true);
+    Output index = fast::index_output({n});
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t m = argmin(members, [&](Py_ssize_t k) { return views[static_cast<size_t>(k)].data()[i]; });
-        index.index_data[i] = m;
+        index.data<Py_ssize_t>()[i] = m;
         values.data()[i] = views[static_cast<size_t>(m)].data()[i];
     }
     return watch.clean() ? tuple(values.array, index.array) : Ref();
@@ -204,23 +200,23 @@ Ref fast_nearest_member(const Call& c, const Ref& answers, PyObject* return_refe
 // with the einsum's arithmetic; without selection the answers one after
 // the other.
 Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
-    std::deque<fast::View> views;
+    std::deque<View> views;
     if (!fast::ready(c) || (select != Py_True && select != Py_False) || !member_views(answers, 2, 2, views))
         return {};
     const Py_ssize_t n = views.front().rows(), members = static_cast<Py_ssize_t>(views.size());
     if (select == Py_False) {
-        fast::Output out({members * n, 2});
+        Output out = fast::output({members * n, 2});
         for (Py_ssize_t m = 0; m < members; ++m)
             std::copy(views[static_cast<size_t>(m)].data(), views[static_cast<size_t>(m)].data() + 2 * n,
                       out.data() + 2 * m * n);
-        return out.array;
+        return std::move(out.array);
     }
-    fast::View stack;
+    View stack;
     if (!stack.take(reinterpret_cast<CollectionObject*>(c.self)->inv_repulsions, 3, 2) || stack.rows() != members ||
         stack.shape(1) != 2)
         return {};
     const double* a = stack.data();
-    fast::Output out({n, 2});
+    Output out = fast::output({n, 2});
     const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t m = argmin(members, [&](Py_ssize_t k) {
@@ -231,7 +227,7 @@ Ref fast_member_vectors(const Call& c, const Ref& answers, PyObject* select) {
         std::copy(views[static_cast<size_t>(m)].data() + 2 * i, views[static_cast<size_t>(m)].data() + 2 * i + 2,
                   out.data() + 2 * i);
     }
-    return watch.clean() ? out.array : Ref();
+    return watch.clean() ? std::move(out.array) : Ref();
 }
 
 // ---------------------------------------------------------------------------
@@ -316,7 +312,7 @@ bool same_bits(const double* a, const double* b, size_t n) { return std::memcmp(
 // the methods it was built with.
 std::optional<ClassId> plain_class(PyTypeObject* t) {
     const Registry& r = *registry;
-    for (int id = 0; id < static_cast<int>(ClassId::Count); ++id) {
+    for (int id = 0; id < kMemberClasses; ++id) {
         if (t != r.types[id]) continue;
         if (_PyType_Lookup(t, "repulsion_vector"_id) != r.repulsion_vector[id] ||
             _PyType_Lookup(t, "squared_dist"_id) != r.squared_dist ||
@@ -348,26 +344,20 @@ bool classes_unchanged(std::vector<ClassTag>& classes) {
     return true;
 }
 
-PyObject* dict_item(PyObject* dict, PyObject* key) {
-    PyObject* v = dict ? PyDict_GetItemWithError(dict, key) : nullptr;
-    if (v == nullptr) PyErr_Clear();
-    return v;
-}
-
 // The modules and the collection's class are as they were built.
 bool environment_ready(const Call& c) {
     const Registry& r = *registry;
     if (!fast::ready(c) || r.kernels == nullptr) return false;
     for (ModuleId m : {ModuleId::Base, ModuleId::Point, ModuleId::LineString, ModuleId::Polygon})
-        if (dict_item(r.modules[static_cast<int>(m)], "np"_id) != r.np) return false;
+        if (find_global(r.modules[static_cast<int>(m)], "np"_id) != r.np) return false;
     for (ModuleId m : {ModuleId::LineString, ModuleId::Polygon})
-        if (dict_item(r.modules[static_cast<int>(m)], "kernels"_id) != r.kernels) return false;
+        if (find_global(r.modules[static_cast<int>(m)], "kernels"_id) != r.kernels) return false;
     PyObject* kernels = PyModule_GetDict(r.kernels);
     if (dict_item(kernels, "segment_repulsion_vectors"_id) != r.segment_kernel ||
         dict_item(kernels, "point_in_rings"_id) != r.rings_kernel)
         return false;
     PyTypeObject* t = Py_TYPE(c.self);
-    return t == Class<GeometryCollectionRGJ_spec>::type && _PyType_Lookup(t, "squared_dist"_id) == own_methods[0] &&
+    return t == type_of(ClassId::GeometryCollection) && _PyType_Lookup(t, "squared_dist"_id) == own_methods[0] &&
            _PyType_Lookup(t, "repulsion_vector"_id) == own_methods[1] &&
            _PyType_Lookup(t, "gradient"_id) == own_methods[2] && _PyType_Lookup(t, "eval"_id) == r.eval;
 }
@@ -403,7 +393,7 @@ std::shared_ptr<const k::Scene> current_scene(PyObject* self, std::vector<Py_ssi
     SceneCache cache;
     cache.rgjs = rgjs;
     std::vector<k::MemberInput> inputs(static_cast<size_t>(PyList_GET_SIZE(rgjs)));
-    std::deque<fast::View> views;
+    std::deque<View> views;
     for (Py_ssize_t m = 0; m < PyList_GET_SIZE(rgjs); ++m) {
         PyObject* obj = PyList_GET_ITEM(rgjs, m);
         const std::optional<ClassId> id = plain_class(Py_TYPE(obj));
@@ -429,7 +419,7 @@ void forget_scene(PyObject* self) noexcept { scene_caches.erase(self); }
 class Query {
 public:
     bool read(PyObject* x) {
-        if (Py_TYPE(x) == fast::captured.ndarray) {
+        if (Py_TYPE(x) == View::ndarray) {
             if (pair_.take(x, 1) && pair_.shape(0) == 2) return set(pair_.data(), 1);
             if (rows_.take(x, 2, 2) && rows_.rows() > 0) return set(rows_.data(), rows_.rows());
             return false;
@@ -444,7 +434,7 @@ private:
         data_ = d, n_ = n;
         return true;
     }
-    fast::View pair_, rows_;
+    View pair_, rows_;
     fast::Points small_;
     const double* data_ = nullptr;
     Py_ssize_t n_ = 0;
@@ -468,7 +458,7 @@ bool scene_rows(const Call& c, const Query& x, std::vector<k::SceneRow>& rows, b
         PyObject* obj = PyList_GET_ITEM(rgjs, m);
         const bool point = Py_TYPE(obj) == registry->types[static_cast<int>(ClassId::Point)];
         PyObject* coordinates = reinterpret_cast<RGJObject*>(obj)->coordinates;
-        fast::View flat, table;
+        View flat, table;
         const double* p = nullptr;
         Py_ssize_t count = 1;
         if (point && flat.take(coordinates, 1) && flat.shape(0) == 2) p = flat.data();
@@ -520,7 +510,7 @@ bool scene_rows(const Call& c, const Query& x, std::vector<k::SceneRow>& rows, b
 // members as their own squared distances do: every row equals the
 // member's inv_repulsion, which the index was built with.
 bool choices_agree(PyObject* self) {
-    fast::View stack;
+    View stack;
     const auto found = scene_caches.find(self);
     if (found == scene_caches.end()) return false;
     const std::vector<MemberRecord>& members = found->second.members;
@@ -545,7 +535,7 @@ bool underflow_ignored() {
 // arithmetic overflowed or was invalid.
 bool gradient_rows(PyObject* self, const Ref& field, const std::vector<k::SceneRow>& rows, double* out,
                    bool& underflow) {
-    fast::View e, g;
+    View e, g;
     if (!e.take(field.get(), 1) || e.rows() != static_cast<Py_ssize_t>(rows.size()) ||
         !g.take(reinterpret_cast<CollectionObject*>(self)->grad_matrixes, 3, 2) || g.shape(1) != 2)
         return false;
@@ -563,7 +553,7 @@ bool gradient_rows(PyObject* self, const Ref& field, const std::vector<k::SceneR
 
 // np.exp(-d) over the rows' squared distances: the collection's eval.
 Ref field_values(const std::vector<k::SceneRow>& rows) {
-    fast::Output negated({static_cast<Py_ssize_t>(rows.size())});
+    Output negated = fast::output({static_cast<Py_ssize_t>(rows.size())});
     for (size_t i = 0; i < rows.size(); ++i) negated.data()[i] = -rows[i].d;
     return Ref::borrow(registry->np).attr("exp"_id)(negated.array);
 }
@@ -572,9 +562,9 @@ Ref fused_squared_dist(const Call& c) {
     if (c[1] != Py_True || c[2] != Py_True || (c[3] != Py_True && c[3] != Py_False)) return {};
     Query x;
     if (!x.read(c[0])) return {};
-    fast::Output values({x.size()});
-    std::unique_ptr<fast::Output> index;
-    if (c[3] == Py_True) index = std::make_unique<fast::Output>(std::initializer_list<Py_ssize_t>{x.size()}, true);
+    Output values = fast::output({x.size()});
+    std::optional<Output> index;
+    if (c[3] == Py_True) index.emplace(fast::captured.empty, fast::captured.intp, Item::Int, std::initializer_list{x.size()});
     std::vector<k::SceneRow> rows;
     bool underflow = false;
     if (!scene_rows(c, x, rows, underflow)) return {};
@@ -582,35 +572,36 @@ Ref fused_squared_dist(const Call& c) {
         // Which zero np.min keeps depends on its reduction order.
         if (!index && rows[i].signed_zero) return {};
         values.data()[i] = rows[i].d;
-        if (index) index->index_data[i] = rows[i].member;
+        if (index) index->data<Py_ssize_t>()[i] = rows[i].member;
     }
     if (underflow && !underflow_ignored()) return {};
-    return index ? tuple(values.array, index->array) : values.array;
+    if (index) return tuple(values.array, index->array);
+    return std::move(values.array);
 }
 
 Ref fused_repulsion_vector(const Call& c) {
     Query x;
     if (c[1] != Py_True || c.kwargs || !x.read(c[0])) return {};
-    fast::Output out({x.size(), 2});
+    Output out = fast::output({x.size(), 2});
     std::vector<k::SceneRow> rows;
     bool underflow = false;
     if (!scene_rows(c, x, rows, underflow) || !choices_agree(c.self)) return {};
     for (size_t i = 0; i < rows.size(); ++i) out.data()[2 * i] = rows[i].vx, out.data()[2 * i + 1] = rows[i].vy;
     if (underflow && !underflow_ignored()) return {};
-    return out.array;
+    return std::move(out.array);
 }
 
 Ref fused_gradient(const Call& c) {
     Query x;
     if (c.kwargs || !x.read(c[0])) return {};
-    fast::Output out({x.size(), 2});
+    Output out = fast::output({x.size(), 2});
     std::vector<k::SceneRow> rows;
     bool underflow = false;
     if (!scene_rows(c, x, rows, underflow) || !choices_agree(c.self)) return {};
     Ref field = field_values(rows);
     if (!gradient_rows(c.self, field, rows, out.data(), underflow)) return {};
     if (underflow && !underflow_ignored()) return {};
-    return out.array;
+    return std::move(out.array);
 }
 
 // _evaluate(collection, x): the field values, gradients and nearest members
@@ -618,17 +609,18 @@ Ref fused_gradient(const Call& c) {
 // squared_dist(return_reference=True)[1] give them; None when they must
 // come from those methods.
 const Method evaluate_function{{"_evaluate", {"collection", "x"}, 2}, [](Call& c) {
-    if (Py_TYPE(c[0]) != Class<GeometryCollectionRGJ_spec>::type) return none();
-    Call inner = c;
+    if (!exactly(c[0], ClassId::GeometryCollection)) return none();
+    Call inner;
+    inner.module = c.module;
     inner.self = c[0];
     Query x;
     if (!x.read(c[1])) return none();
-    fast::Output gradients({x.size(), 2});
-    fast::Output nearest({x.size()}, true);
+    Output gradients = fast::output({x.size(), 2});
+    Output nearest = fast::index_output({x.size()});
     std::vector<k::SceneRow> rows;
     bool underflow = false;
     if (!scene_rows(inner, x, rows, underflow) || !choices_agree(inner.self)) return none();
-    for (size_t i = 0; i < rows.size(); ++i) nearest.index_data[i] = rows[i].member;
+    for (size_t i = 0; i < rows.size(); ++i) nearest.data<Py_ssize_t>()[i] = rows[i].member;
     Ref values = field_values(rows);
     if (!gradient_rows(inner.self, values, rows, gradients.data(), underflow)) return none();
     if (underflow && !underflow_ignored()) return none();
@@ -638,7 +630,8 @@ const Method evaluate_function{{"_evaluate", {"collection", "x"}, 2}, [](Call& c
    "answer."};
 
 const Method squared_dist{
-    {"squared_dist", {"x", "scaled", "inverted", "return_reference"}, 1, true}, [](Call& c) {
+    {"squared_dist", {"x", "scaled", "inverted", "return_reference"}, 1, true,
+        {Default::True, Default::True, Default::False}}, [](Call& c) {
         if (Ref fused = fused_squared_dist(c)) return fused;
         Ref per = per_member(c.self, [&](const Ref& m) {
             return call(m.attr("squared_dist"_id).get(), {c[0]}, {{"scaled"_id, c[1]}, {"inverted"_id, c[2]}});
@@ -652,7 +645,7 @@ const Method squared_dist{
     },
     "Smallest member squared distance per query point; with return_reference, also the member index."};
 
-const Method repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true}, [](Call& c) {
+const Method repulsion_vector{{"repulsion_vector", {"x", "min_dist_select"}, 1, true, {Default::True}}, [](Call& c) {
     if (Ref fused = fused_repulsion_vector(c)) return fused;
     Ref kwargs = c.kwargs_dict();
     check(PyDict_SetItem(kwargs.get(), "min_dist_select"_id, c[1]));
@@ -699,11 +692,11 @@ Ref second_of_pair(const Ref& pair) {
         items[i] = Ref::own(item);
     }
     if (PyObject* extra = PyIter_Next(it.get())) {
-        Py_DECREF(extra);
+        Ref dropped = Ref::own(extra);
         raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
     }
     if (PyErr_Occurred()) raise();
-    return items[1];
+    return std::move(items[1]);
 }
 
 // The gradient's last step computed here for plain arrays: row i is
@@ -711,7 +704,7 @@ Ref second_of_pair(const Ref& pair) {
 // einsum's arithmetic (a sum that starts from +0.0, so a row of signed
 // zeros comes out as numpy gives it).
 Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const Ref& vectors) {
-    fast::View e, v, g, idx;
+    View e, v, g, idx;
     if (!fast::ready(c) || !e.take(field.get(), 1) || !v.take(vectors.get(), 2, 2) || v.rows() != e.rows() ||
         !g.take(reinterpret_cast<CollectionObject*>(c.self)->grad_matrixes, 3, 2) || g.shape(1) != 2 ||
         !idx.take_indices(dist_idxs.get()) || idx.rows() != e.rows())
@@ -720,7 +713,7 @@ Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const R
     // The output is allocated before any index is read: the allocation can
     // run Python code (a collection) that rewrites the caller-visible index
     // array. Each index is read once and checked where it is used.
-    fast::Output out({n, 2});
+    Output out = fast::output({n, 2});
     const fast::FpWatch watch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t m = idx.indices()[i];
@@ -731,7 +724,7 @@ Ref fast_gradient(const Call& c, const Ref& field, const Ref& dist_idxs, const R
         out.data()[2 * i] = scale * ((0.0 + G[0] * vi[0]) + G[1] * vi[1]);
         out.data()[2 * i + 1] = scale * ((0.0 + G[2] * vi[0]) + G[3] * vi[1]);
     }
-    return watch.clean() ? out.array : Ref();
+    return watch.clean() ? std::move(out.array) : Ref();
 }
 
 const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {
@@ -752,44 +745,35 @@ const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {
 }, "Gradient of the field value at each query point: -eval(x) * grad_matrix(nearest member) @ v."};
 
 const Method to_rgeojson{{"toRGeoJSON"}, [](Call& c) {
+    Ref properties = get(c.self, &RGJObject::properties);
+    Ref type = Ref::borrow(c.self).attr("RGJType"_id);
     Ref geometries = per_member(c.self, [](const Ref& m) { return m.attr("toRGeoJSON"_id)()["geometry"_id]; });
-    return feature(get(c.self, &RGJObject::properties).get(), Ref::borrow(c.self).attr("RGJType"_id),
-                   "geometries"_id, geometries);
+    return feature(properties, type, "geometries"_id, geometries);
 }, "The RGeoJSON Feature dictionary: the members' geometry dictionaries under \"geometries\"."};
 
-void collection_exec(PyObject* module) {
-    collection_module = module;
-    Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
-    Ref cls = mod::create_class<GeometryCollectionRGJ_spec>(
-        module, mod::import_base(base_module, "MultiRGJGeometry"), "GeometryCollectionRGJ",
-        {{Py_tp_init, reinterpret_cast<void*>(init_slot<collection_init, &collection_module>)}});
-    Class<GeometryCollectionRGJ_spec>::on_dealloc = forget_scene;
-    mod::import_base(base_module, "RGJGeometry");
-    Ref np = Ref::own(PyImport_ImportModule("numpy"));
-    mod::add(module, "np", np);
-    fast::capture_numpy(np.get());
+constexpr const Method* collection_methods[] = {&set_coordinates, &set_repulsion,  &in_bbox,
+                                                &get_dist_matrix, &get_center_point, &squared_dist,
+                                                &repulsion_vector, &gradient,        &to_rgeojson};
 
-    mod::set_attr(cls, "RGJType"_id, Ref::own(PyUnicode_FromString("GeometryCollection")));
-    mod::add_method(module, cls, set_coordinates);
-    mod::add_method(module, cls, set_repulsion);
-    mod::add_method(module, cls, in_bbox);
-    mod::add_method(module, cls, get_dist_matrix, tuple(Py_True, Py_True).get());
-    mod::add_method(module, cls, get_center_point);
-    mod::add_method(module, cls, squared_dist, tuple(Py_True, Py_True, Py_False).get());
-    mod::add_method(module, cls, repulsion_vector, tuple(Py_True).get());
-    mod::add_method(module, cls, gradient);
-    mod::add_method(module, cls, to_rgeojson);
-    mod::add_pickle_methods<GeometryCollectionRGJ_spec>(module, cls);
+constexpr ClassSpec GeometryCollectionRGJ_spec{
+    .name = "orvo.field.geometry.collection.GeometryCollectionRGJ", .rgj_type = "GeometryCollection",
+    .id = ClassId::GeometryCollection, .base = "MultiRGJGeometry", .fields = collection_fields, .inherited = {},
+    .init = &collection_init, .methods = collection_methods, .checksums = {0x96a235a, 0x3eb5c46, 0x7a84316},
+    .on_dealloc = forget_scene};
 
-    join_registry(ModuleId::Collection, module);
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+// The fused paths recognise the class's own methods; `_evaluate` serves
+// orvo.field.evaluate.
+void add_scene_index(PyObject* module) {
+    auto* type = type_of(ClassId::GeometryCollection);
     own_methods[0] = _PyType_Lookup(type, "squared_dist"_id);
     own_methods[1] = _PyType_Lookup(type, "repulsion_vector"_id);
     own_methods[2] = _PyType_Lookup(type, "gradient"_id);
     mod::add(module, "_evaluate", make_function(module, evaluate_function, nullptr));
+}
 
-    mod::add_restore_function<GeometryCollectionRGJ_spec>(module, cls);
-    mod::add(module, "__test__", Ref::own(PyDict_New()));
+void collection_exec(PyObject* module) {
+    mod::load_geometry_module<GeometryCollectionRGJ_spec>(
+        module, {.id = ModuleId::Collection, .builtins = {}, .kernels = false, .extra = add_scene_index});
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 #include <optional>
 #include <vector>
 
-#include "rings.hpp"
-#include "scene.hpp"
-#include "search.hpp"
-#include "segments.hpp"
+#include "kernels/rings.hpp"
+#include "kernels/scene.hpp"
+#include "kernels/search.hpp"
+#include "kernels/segments.hpp"
 
 namespace orvo::kernels {
 

@@ -30,8 +30,8 @@
 #include <optional>
 #include <vector>
 
-#include "rings.hpp"
-#include "segments.hpp"
+#include "kernels/rings.hpp"
+#include "kernels/segments.hpp"
 
 namespace orvo::kernels {
 

@@ -238,6 +238,7 @@ class SegmentTree {
 public:
     static constexpr std::ptrdiff_t kLeaf = 8;
     static constexpr size_t kFan = 4;  // children per node: their four boxes share a cache line
+    static constexpr size_t kMaxDepth = 40;
 
     // `slack` is the relative margin by which a box bound must exceed the
     // best q before the box is skipped.
@@ -245,7 +246,7 @@ public:
     // (increasing with s, so that ties still go to the lower segment);
     // `nearest` and `run` serve trees built without them.
     SegmentTree(const Segments& g, const Metric& m, double slack, const std::ptrdiff_t* ids = nullptr)
-        : g_(g), m_(m), bound_(m.m00, 0.5 * (m.m01 + m.m10), m.m11), keep_(1.0 - slack) {
+        : g_(g), m_(m), bound_(m.m00, 0.5 * (m.m01 + m.m10), m.m11), discount_(1.0 - slack) {
         // Segments in Morton order of their midpoints, so that each leaf
         // holds segments that lie close together whatever their indices.
         Box all = Box::empty();
@@ -323,18 +324,20 @@ public:
     void search(double px, double py, Best& best, Skip&& skip) const {
         // Each stacked box carries the bound computed when it was pushed;
         // the best q may have dropped below it since. A path holds at most
-        // kFan - 1 pending siblings per level, so depth * kFan items suffice.
+        // kFan - 1 pending siblings per level, so depth * kFan items suffice;
+        // kMaxDepth levels would hold kLeaf * kFan^kMaxDepth segments, more
+        // than any index can be given.
         struct Item {
             double bound;
             int level;
             size_t node;
         };
-        Item stack[kFan * 40];
+        Item stack[kFan * kMaxDepth];
         int top = 0;
         stack[top++] = {0.0, static_cast<int>(levels_.size()) - 1, 0};
         while (top > 0) {
             const Item it = stack[--top];
-            if (it.bound * keep_ > best.q) continue;
+            if (it.bound * discount_ > best.q) continue;
             if (it.level == 0) {
                 scan_leaf(static_cast<std::ptrdiff_t>(it.node) * kLeaf, px, py, best, skip);
                 continue;
@@ -349,7 +352,7 @@ public:
             else for (size_t child = first; child < last; ++child) bounds[child - first] = bound_(below[child].wide(), px, py);
             for (size_t child = first; child < last; ++child) {
                 const double b = bounds[child - first];
-                if (b * keep_ > best.q) continue;
+                if (b * discount_ > best.q) continue;
                 size_t k = count++;
                 for (; k > 0 && children[k - 1].bound < b; --k) children[k] = children[k - 1];
                 children[k] = {b, it.level - 1, child};
@@ -369,7 +372,7 @@ public:
             int level;
             size_t node;
         };
-        Item stack[kFan * 40];
+        Item stack[kFan * kMaxDepth];  // bounded as in search()
         int top = 0;
         stack[top++] = {static_cast<int>(levels_.size()) - 1, 0};
         const double tile_scale = std::max({std::fabs(tile.x0), std::fabs(tile.y0), std::fabs(tile.x1), std::fabs(tile.y1)});
@@ -381,7 +384,7 @@ public:
             const double w = 4.0 * std::numeric_limits<double>::epsilon() *
                              std::max({tile_scale, std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.x1), std::fabs(b.y1)});
             const Box d{b.x0 - tile.x1 - w, b.y0 - tile.y1 - w, b.x1 - tile.x0 + w, b.y1 - tile.y0 + w};
-            if (bound_(d, 0.0, 0.0) * keep_ > limit) continue;
+            if (bound_(d, 0.0, 0.0) * discount_ > limit) continue;
             if (it.level == 0) {
                 if (out.size() == most) return false;
                 out.push_back(static_cast<std::int32_t>(it.node));
@@ -398,7 +401,7 @@ public:
     template <class Skip>
     void scan_leaves(const std::vector<std::int32_t>& leaves, double px, double py, Best& best, Skip&& skip) const {
         for (const std::int32_t leaf : leaves) {
-            if (bound_(levels_[0][static_cast<size_t>(leaf)].wide(), px, py) * keep_ > best.q) continue;
+            if (bound_(levels_[0][static_cast<size_t>(leaf)].wide(), px, py) * discount_ > best.q) continue;
             scan_leaf(static_cast<std::ptrdiff_t>(leaf) * kLeaf, px, py, best, skip);
         }
     }
@@ -438,7 +441,7 @@ private:
     }
 
     // The bounds of four sibling boxes at once, with the scalar Bound's
-    // arithmetic up to rounding (the margin `keep_` absorbs that).
+    // arithmetic up to rounding (the margin `discount_` absorbs that).
     __attribute__((target("avx2"))) void child_bounds_avx2(const SmallBox* boxes, double px, double py,
                                                            double* out) const {
         const __m256 raw0 = _mm256_loadu_ps(&boxes[0].x0), raw1 = _mm256_loadu_ps(&boxes[2].x0);
@@ -501,7 +504,7 @@ private:
     Segments g_;
     Metric m_;
     Bound bound_;
-    double keep_;
+    double discount_;
     std::vector<std::vector<SmallBox>> levels_;  // leaves first, the root last
     std::vector<std::ptrdiff_t> order_;          // segment indices in leaf order
     std::vector<double> sorted_p1_, sorted_v_, sorted_vdv_;

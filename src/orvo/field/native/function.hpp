@@ -9,7 +9,7 @@
 
 #include <array>
 
-#include "py.hpp"
+#include "native/py.hpp"
 
 #include <structmember.h>
 
@@ -20,13 +20,25 @@ inline constexpr int kMaxParams = 6;
 struct Call;
 using Impl = Ref (*)(Call&);
 
+// A default stored on the function object (its __defaults__).
+enum class Default : char { None, True, False };
+
 // What a function accepts: positional-or-keyword parameters, the first
-// `required` of them without default, and optionally **kwargs.
+// `required` of them without default, and optionally **kwargs. `defaults`
+// are the stored defaults of the last parameters, in order; an optional
+// parameter before them, or without one, is NULL in the Call when omitted.
 struct Signature {
     const char* name;
     std::array<const char*, kMaxParams> params{};
     int required = 0;
     bool varkw = false;
+    std::array<Default, kMaxParams> defaults{};
+
+    constexpr int default_count() const {
+        int n = 0;
+        while (n < kMaxParams && defaults[n] != Default::None) ++n;
+        return n;
+    }
 
     constexpr int count() const {
         int n = 0;
@@ -44,7 +56,7 @@ struct Method {
 struct Call {
     PyObject* module = nullptr;  // globals of the defining module
     PyObject* self = nullptr;
-    PyObject* context = nullptr;  // per-function object (restore functions: their class)
+    PyObject* for_class = nullptr;  // the class a restore function rebuilds
     PyObject* args[kMaxParams] = {};
     Ref kwargs;  // a dict of the extra keywords, or empty when there were none
 
@@ -54,19 +66,11 @@ struct Call {
 
     // A module global, falling back to the builtins, as a name lookup in
     // the module's own code would find it.
-    Ref global(PyObject* name) const {
-        PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-        if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (v == nullptr) {
-            if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
-            raise();
-        }
-        return Ref::borrow(v);
-    }
+    Ref global(PyObject* name) const { return py::global(PyModule_GetDict(module), name); }
     // np.<name>, with `np` looked up afresh.
     Ref np(PyObject* name) const { return global("np"_id).attr(name); }
     // The extra keywords as a dict (a new empty one when there were none).
-    Ref kwargs_dict() const { return kwargs ? kwargs : Ref::own(PyDict_New()); }
+    Ref kwargs_dict() const { return kwargs ? kwargs.copy() : Ref::own(PyDict_New()); }
 };
 
 namespace detail {
@@ -164,7 +168,7 @@ struct FunctionObject {
     PyObject* defaults;  // tuple or NULL
     PyObject* module;
     PyObject* owner;  // the class of a method: `self` must be an instance of it
-    PyObject* context;
+    PyObject* for_class;
 };
 
 namespace detail {
@@ -176,7 +180,7 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         RecursionGuard depth(" in a native method");
         Call c;
         c.module = f->module;
-        c.context = f->context;
+        c.for_class = f->for_class;
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (f->owner != nullptr) {
             auto* owner = reinterpret_cast<PyTypeObject*>(f->owner);
@@ -205,7 +209,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) noexcep
     Py_VISIT(f->defaults);
     Py_VISIT(f->module);
     Py_VISIT(f->owner);
-    Py_VISIT(f->context);
+    Py_VISIT(f->for_class);
     return 0;
 }
 
@@ -214,7 +218,7 @@ inline int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->module);
     Py_CLEAR(f->owner);
-    Py_CLEAR(f->context);
+    Py_CLEAR(f->for_class);
     return 0;
 }
 
@@ -242,8 +246,9 @@ inline PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (f->owner == nullptr) return Py_NewRef(f->qualname);
     return guard([&] {
-        Ref getattr = Ref::borrow(check(PyDict_GetItemString(PyEval_GetBuiltins(), "getattr")));
-        return tuple(getattr, tuple(f->owner, f->name));
+        Ref getattr = global(nullptr, "getattr"_id);
+        Ref args = tuple(f->owner, f->name);
+        return tuple(getattr, args);
     });
 }
 
@@ -321,16 +326,26 @@ inline PyTypeObject* function_type = nullptr;
 
 }  // namespace detail
 
+// The stored defaults of `s` as a tuple, or NULL when it has none.
+inline Ref defaults_of(const Signature& s) {
+    const int n = s.default_count();
+    if (n == 0) return Ref();
+    if (n > s.count() - s.required) raise(PyExc_SystemError, "%s(): too many defaults", s.name);
+    Ref out = Ref::own(PyTuple_New(n));
+    for (int i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.get(), i, Py_NewRef(s.defaults[static_cast<size_t>(i)] == Default::True ? Py_True : Py_False));
+    return out;
+}
+
 // Creates a method object for `def`. `owner` is the class for a method (its
-// qualified name then is "Class.name") or NULL for a module function.
-inline Ref make_function(PyObject* module, const Method& def, PyObject* owner, PyObject* defaults = nullptr,
-                         PyObject* context = nullptr) {
+// qualified name then is "Class.name") or NULL for a module function;
+// `for_class` is the class a restore function rebuilds.
+inline Ref make_function(PyObject* module, const Method& def, PyObject* owner, PyObject* for_class = nullptr) {
     if (detail::function_type == nullptr)
         detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&detail::function_spec)));
-    if (defaults != nullptr && PyTuple_GET_SIZE(defaults) > def.sig.count() - def.sig.required)
-        raise(PyExc_SystemError, "%s(): too many defaults", def.sig.name);
+    Ref defaults = defaults_of(def.sig);
     Ref name = Ref::own(PyUnicode_InternFromString(def.sig.name));
-    Ref qualname = name;
+    Ref qualname = name.copy();
     if (owner != nullptr) {
         Ref owner_qualname = Ref::own(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(owner)));
         qualname = Ref::own(PyUnicode_FromFormat("%U.%U", owner_qualname.get(), name.get()));
@@ -345,28 +360,13 @@ inline Ref make_function(PyObject* module, const Method& def, PyObject* owner, P
     f->qualname = qualname.release();
     f->module_name = module_name.release();
     f->doc = doc.release();
-    f->defaults = Py_XNewRef(defaults);
+    f->defaults = defaults.release();
     f->module = Py_NewRef(module);
     f->owner = Py_XNewRef(owner);
-    f->context = Py_XNewRef(context);
+    f->for_class = Py_XNewRef(for_class);
     Ref result = Ref::own(reinterpret_cast<PyObject*>(f));
     PyObject_GC_Track(f);
     return result;
-}
-
-// A tp_init slot that binds (args, kwds) to `M` and runs it with the globals
-// of the module stored in `*Module`.
-template <const Method& M, PyObject* const* Module>
-int init_slot(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    return guard_status([&] {
-        RecursionGuard depth(" in a native __init__");
-        Call c;
-        c.module = *Module;
-        c.self = self;
-        Ref storage[2];
-        bind(M.sig, args, kwds, nullptr, c, storage);
-        M.impl(c);
-    });
 }
 
 }  // namespace orvo::py

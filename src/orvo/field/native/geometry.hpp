@@ -1,19 +1,26 @@
-// The geometry instance layout and the per-class field tables.
+// The geometry instance layout and the per-class tables.
 //
-// Every geometry class is described by a `ClassSpec`: its fields after the
-// base's seven, its pickle member list and its layout checksums. From that
-// table come the instance slots (allocation defaults, GC traversal and
-// clearing chained to the base type, deallocation), the attribute
-// descriptors, and the pickle protocol: `__reduce_cython__`,
-// `__setstate_cython__` and the module's restore function.
+// Every geometry class is one `ClassSpec`: its fields after its base's
+// (offsets derived from their order), its __init__, the methods of its
+// class dictionary with their defaults, its RGJType and its pickle
+// checksums. From that table come the instance slots (allocation
+// defaults, GC traversal and clearing chained to the base type,
+// deallocation), the attribute descriptors, the pickle member list and
+// the pickle protocol: `__reduce_cython__`, `__setstate_cython__` and the
+// module's restore function. module.hpp builds and loads the classes.
+// Method bodies evaluate each Python-visible step into a named local, in
+// the order the steps are stated: C++ leaves the order of a call's
+// arguments open.
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "function.hpp"
+#include "native/function.hpp"
 
 namespace orvo::geometry {
 
@@ -31,50 +38,73 @@ struct RGJObject {
     PyObject* bbox;
 };
 
+// The package's classes, as the registry (layouts.hpp) numbers them. An
+// index of a collection reads the members of the classes before
+// GeometryCollection; base types have no number (Count).
+enum class ClassId { Point, MultiPoint, LineString, MultiLineString, Polygon, MultiPolygon, GeometryCollection, Count };
+inline constexpr int kMemberClasses = static_cast<int>(ClassId::GeometryCollection);
+enum class ModuleId { Base, Point, LineString, Polygon, Collection, Count };
+
 // Object: any value. List: exactly a list or None. Index: a Py_ssize_t that
 // accepts any integer-like value and cannot be deleted.
 enum class Kind { Object, List, Index };
 
 struct Field {
     const char* name;
-    Kind kind;
-    Py_ssize_t offset;
+    Kind kind = Kind::Object;
     bool derived = false;  // the package's own array (or list of arrays), frozen when restored
+    Py_ssize_t offset = 0;  // of its slot in the instance; set by fields_after()
 };
+
+// A class's own fields in layout order, each in one pointer-sized slot,
+// the first right after the layout `Base`: the offsets are derived here
+// once, and each class checks its struct against them.
+template <class Base, size_t N>
+consteval std::array<Field, N> fields_after(const Field (&list)[N]) {
+    static_assert(sizeof(PyObject*) == sizeof(Py_ssize_t));
+    std::array<Field, N> out{};
+    for (size_t i = 0; i < N; ++i) {
+        out[i] = list[i];
+        out[i].offset = static_cast<Py_ssize_t>(sizeof(Base) + i * sizeof(PyObject*));
+    }
+    return out;
+}
+
+// The instance size of a layout whose last fields are `fields`.
+template <size_t N>
+consteval size_t layout_size(const std::array<Field, N>& fields) {
+    return static_cast<size_t>(fields.back().offset) + sizeof(PyObject*);
+}
 
 // Turns a restored derived value into the package's frozen form; set by
 // the modules whose classes have derived fields.
 inline Ref (*freeze_restored)(PyObject* value) = nullptr;
 
-inline constexpr std::array<Field, 7> base_fields = {{
-    {"coordinates", Kind::Object, offsetof(RGJObject, coordinates)},
-    {"repulsion", Kind::Object, offsetof(RGJObject, repulsion)},
-    {"inv_repulsion", Kind::Object, offsetof(RGJObject, inv_repulsion)},
-    {"eye_repulsion", Kind::Object, offsetof(RGJObject, eye_repulsion)},
-    {"grad_matrix", Kind::Object, offsetof(RGJObject, grad_matrix)},
-    {"properties", Kind::Object, offsetof(RGJObject, properties)},
-    {"bbox", Kind::Object, offsetof(RGJObject, bbox)},
-}};
+inline constexpr auto base_fields = fields_after<PyObject>({
+    {"coordinates"}, {"repulsion"}, {"inv_repulsion"}, {"eye_repulsion"}, {"grad_matrix"}, {"properties"}, {"bbox"},
+});
+static_assert(layout_size(base_fields) == sizeof(RGJObject));
 
-// All fields of a class (the base's seven and `own`) in ascending name
-// order: the order of the pickle state and of the checksum text.
-template <const auto& Own>
-consteval auto members_of() {
-    std::array<Field, base_fields.size() + Own.size()> all{};
-    std::copy(base_fields.begin(), base_fields.end(), all.begin());
-    std::copy(Own.begin(), Own.end(), all.begin() + base_fields.size());
-    std::sort(all.begin(), all.end(),
-              [](const Field& a, const Field& b) { return std::string_view(a.name) < std::string_view(b.name); });
-    return all;
-}
-
+// Everything that makes a geometry class: its layout, its class
+// dictionary, its pickle checksums. `create_class` and `fill_class`
+// (module.hpp) build the class from it.
 struct ClassSpec {
-    const char* type_name;     // fully qualified: "orvo.field.geometry.point.PointRGJ"
-    const char* restore_name;  // "__pyx_unpickle_PointRGJ"
-    std::span<const Field> own;      // fields after the base type's
-    std::span<const Field> members;  // all fields, pickle order
-    std::array<long, 3> checksums;   // SHA-256 (written), SHA-1, MD5 of the member list
-    Py_ssize_t basicsize;            // instance size; 0 keeps the base type's
+    const char* name;       // fully qualified: "orvo.field.geometry.point.PointRGJ"
+    const char* rgj_type;   // the class attribute RGJType; null for the base types
+    ClassId id;             // the class's registry slot; Count for the base types
+    const char* base;       // its base type in the base module, or null: the class before it in its module
+    std::span<const Field> fields;     // its own, after its base's
+    std::span<const Field> inherited;  // its base's beyond the seven, for the pickle state
+    const Method* init;                // __init__, or null to inherit it
+    std::span<const Method* const> methods;  // the class dictionary's, in this order
+    std::array<long, 3> checksums{};         // SHA-256 (written), SHA-1, MD5 of the member list; 0: no pickling
+    const char* doc = nullptr;
+    void (*on_dealloc)(PyObject*) noexcept = nullptr;  // drops what is kept for an instance
+
+    Py_ssize_t basicsize() const {
+        return fields.empty() ? 0 : fields.back().offset + static_cast<Py_ssize_t>(sizeof(PyObject*));
+    }
+    const char* short_name() const { return std::strrchr(name, '.') + 1; }
 };
 
 inline PyObject*& object_slot(PyObject* self, const Field& f) {
@@ -149,22 +179,40 @@ inline int field_set(PyObject* self, PyObject* value, void* closure) noexcept {
 
 }  // namespace detail
 
-// Instance slots and descriptors for the class `S`, chained to its base type.
+// Instance slots, descriptors and pickle member list of the class `S`,
+// chained to its base type.
 template <const ClassSpec& S>
 struct Class {
     static inline PyTypeObject* type = nullptr;
+    static inline PyObject* module = nullptr;  // the defining module, whose globals the methods see
     static inline std::array<PyGetSetDef, 16> getset{};
-    // Called first when an instance is deallocated (drops caches kept for it).
-    static inline void (*on_dealloc)(PyObject*) noexcept = nullptr;
+    // All fields (the base's seven, the inherited and the own) in ascending
+    // name order: the order of the pickle state and of the checksum text.
+    static inline std::vector<Field> members;
+    static inline std::string restore_name;  // "__pyx_unpickle_<Class>"
+    static inline PyObject* restore_key = nullptr;  // the same, interned
 
     static PyTypeObject* base() { return type->tp_base; }
 
     static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwds) noexcept {
         PyObject* self = base() == &PyBaseObject_Type ? t->tp_alloc(t, 0) : base()->tp_new(t, args, kwds);
         if (self == nullptr) return nullptr;
-        for (const Field& f : S.own)
+        for (const Field& f : S.fields)
             if (f.kind != Kind::Index) object_slot(self, f) = Py_NewRef(Py_None);
         return self;
+    }
+
+    // Binds (args, kwds) to the class's __init__ and runs it.
+    static int tp_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
+        return guard_status([&] {
+            RecursionGuard depth(" in a native __init__");
+            Call c;
+            c.module = module;
+            c.self = self;
+            Ref storage[2];
+            bind(S.init->sig, args, kwds, nullptr, c, storage);
+            S.init->impl(c);
+        });
     }
 
     // The base type's traversal and clearing run first, then this class's fields.
@@ -174,7 +222,7 @@ struct Class {
         } else {
             Py_VISIT(Py_TYPE(self));
         }
-        for (const Field& f : S.own)
+        for (const Field& f : S.fields)
             if (f.kind != Kind::Index) Py_VISIT(object_slot(self, f));
         return 0;
     }
@@ -183,7 +231,7 @@ struct Class {
     static int tp_clear(PyObject* self) noexcept {
         if (base()->tp_clear != nullptr) base()->tp_clear(self);
         count_store();
-        for (const Field& f : S.own)
+        for (const Field& f : S.fields)
             if (f.kind != Kind::Index) replace(object_slot(self, f), Py_None);
         return 0;
     }
@@ -195,8 +243,8 @@ struct Class {
     static void tp_dealloc(PyObject* self) noexcept {
         PyObject_GC_UnTrack(self);
         Py_TRASHCAN_BEGIN(self, tp_dealloc)
-        if (on_dealloc != nullptr) on_dealloc(self);
-        for (const Field& f : S.own)
+        if (S.on_dealloc != nullptr) S.on_dealloc(self);
+        for (const Field& f : S.fields)
             if (f.kind != Kind::Index) Py_CLEAR(object_slot(self, f));
         if (base() != &PyBaseObject_Type) {
             base()->tp_dealloc(self);
@@ -208,16 +256,23 @@ struct Class {
         Py_TRASHCAN_END
     }
 
-    // Creates the type with `base` as its base class and `extra` slots
-    // (for example tp_init) added to the ones derived from the table.
-    static Ref create(PyObject* module, PyObject* base_type, std::initializer_list<PyType_Slot> extra) {
+    // Creates the type in `module` with `base_type` as its base class.
+    static Ref create(PyObject* defining_module, PyObject* base_type) {
+        module = defining_module;
+        members.assign(base_fields.begin(), base_fields.end());
+        members.insert(members.end(), S.inherited.begin(), S.inherited.end());
+        members.insert(members.end(), S.fields.begin(), S.fields.end());
+        std::sort(members.begin(), members.end(),
+                  [](const Field& a, const Field& b) { return std::string_view(a.name) < std::string_view(b.name); });
+        restore_name = std::string("__pyx_unpickle_") + S.short_name();
+        Py_XSETREF(restore_key, check(PyUnicode_InternFromString(restore_name.c_str())));
         std::array<PyType_Slot, 16> slots{};
         size_t n = 0;
-        if (!S.own.empty()) {
-            if (S.own.size() >= getset.size()) raise(PyExc_SystemError, "too many fields");
-            for (size_t i = 0; i < S.own.size(); ++i)
-                getset[i] = {S.own[i].name, detail::field_get, detail::field_set, nullptr,
-                             const_cast<Field*>(&S.own[i])};
+        if (!S.fields.empty()) {
+            if (S.fields.size() >= getset.size()) raise(PyExc_SystemError, "too many fields");
+            for (size_t i = 0; i < S.fields.size(); ++i)
+                getset[i] = {S.fields[i].name, detail::field_get, detail::field_set, nullptr,
+                             const_cast<Field*>(&S.fields[i])};
             slots[n++] = {Py_tp_new, reinterpret_cast<void*>(tp_new)};
             slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse)};
             slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(tp_clear)};
@@ -230,12 +285,13 @@ struct Class {
             slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(
                                              reinterpret_cast<PyTypeObject*>(base_type)->tp_dealloc)};
         }
-        for (const PyType_Slot& s : extra) slots[n++] = s;
+        if (S.init != nullptr) slots[n++] = {Py_tp_init, reinterpret_cast<void*>(tp_init)};
+        if (S.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(S.doc)};
         static PyType_Spec spec{};
         // Without fields of its own the class inherits the GC slots, and with
         // them the GC flag, from its base.
-        const unsigned gc = S.own.empty() ? 0 : Py_TPFLAGS_HAVE_GC;
-        spec = {S.type_name, static_cast<int>(S.basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | gc,
+        const unsigned gc = S.fields.empty() ? 0 : Py_TPFLAGS_HAVE_GC;
+        spec = {S.name, static_cast<int>(S.basicsize()), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | gc,
                 slots.data()};
         Ref bases = tuple(base_type);
         Ref t = Ref::own(PyType_FromModuleAndSpec(module, &spec, bases.get()));
@@ -243,6 +299,24 @@ struct Class {
         return t;
     }
 };
+
+// np.<name>(value, dtype=np.float64): np.array or np.asarray.
+inline Ref float64_array(const Call& c, PyObject* value, PyObject* name = "array"_id) {
+    Ref convert = c.np(name);
+    Ref f64 = c.np("float64"_id);
+    return call(convert.get(), {value}, {{"dtype"_id, f64.get()}});
+}
+
+// np.atleast_2d(x).astype(np.float64): a new float64 array of (x, y) rows.
+inline Ref query_points(const Call& c, PyObject* x) {
+    return c.np("atleast_2d"_id)(x).attr("astype"_id)(c.np("float64"_id));
+}
+
+// self.get_dist_matrix(scaled=True, inverted=True): the distance metric.
+inline Ref dist_metric(PyObject* self) {
+    Ref method = Ref::borrow(self).attr("get_dist_matrix"_id);
+    return call(method.get(), {}, {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
+}
 
 // super(cls, self).__init__(coordinates=..., repulsion=..., **kwargs) for an
 // __init__(coordinates, repulsion=None, **kwargs) that extends its base's.
@@ -262,9 +336,7 @@ inline void super_init(const Call& c, PyObject* super_builtin, PyTypeObject* cls
 // dict when None) and `grad_matrix`. Each field is stored as it is computed.
 inline void init_repulsion_fields(const Call& c, PyObject* self, PyObject* repulsion, PyObject* optional_dim,
                                   PyObject* properties) {
-    set(self, &RGJObject::repulsion,
-        repulsion == Py_None ? c.np("eye"_id)(optional_dim)
-                             : call(c.np("array"_id).get(), {repulsion}, {{"dtype"_id, c.np("float64"_id).get()}}));
+    set(self, &RGJObject::repulsion, repulsion == Py_None ? c.np("eye"_id)(optional_dim) : float64_array(c, repulsion));
     Ref matrix = get(self, &RGJObject::repulsion);
     set(self, &RGJObject::inv_repulsion, c.np("linalg"_id).attr("inv"_id)(matrix));
     set(self, &RGJObject::eye_repulsion, c.np("eye"_id)(integer(length(matrix.get()))));
@@ -275,8 +347,9 @@ inline void init_repulsion_fields(const Call& c, PyObject* self, PyObject* repul
 
 // The RGeoJSON Feature dictionary: {"type": "Feature", "properties": ...,
 // "geometry": {"type": ..., <key>: <value>, "repulsion": ...}}; without a
-// repulsion value the geometry has no "repulsion" key.
-inline Ref feature(PyObject* properties, const Ref& type, PyObject* key, const Ref& value,
+// repulsion value the geometry has no "repulsion" key. The callers compute
+// the values first, in the order the keys stand.
+inline Ref feature(const Ref& properties, const Ref& type, PyObject* key, const Ref& value,
                    const Ref& repulsion = Ref()) {
     Ref geometry = Ref::own(PyDict_New());
     check(PyDict_SetItem(geometry.get(), "type"_id, type.get()));
@@ -284,7 +357,7 @@ inline Ref feature(PyObject* properties, const Ref& type, PyObject* key, const R
     if (repulsion) check(PyDict_SetItem(geometry.get(), "repulsion"_id, repulsion.get()));
     Ref out = Ref::own(PyDict_New());
     check(PyDict_SetItem(out.get(), "type"_id, "Feature"_id));
-    check(PyDict_SetItem(out.get(), "properties"_id, properties));
+    check(PyDict_SetItem(out.get(), "properties"_id, properties.get()));
     check(PyDict_SetItem(out.get(), "geometry"_id, geometry.get()));
     return out;
 }
@@ -295,21 +368,15 @@ inline Ref feature(PyObject* properties, const Ref& type, PyObject* key, const R
 
 namespace detail {
 
-template <const ClassSpec& S>
-PyObject* restore_name() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = check(PyUnicode_InternFromString(S.restore_name));
-    return name;
-}
-
 // Writes the members from `state` into `obj`, one at a time.
 template <const ClassSpec& S>
 void restore_fields(PyObject* obj, PyObject* state) {
     const Py_ssize_t size = PyTuple_GET_SIZE(state);
-    const Py_ssize_t k = static_cast<Py_ssize_t>(S.members.size());
+    const std::vector<Field>& members = Class<S>::members;
+    const Py_ssize_t k = static_cast<Py_ssize_t>(members.size());
     for (Py_ssize_t i = 0; i < k; ++i) {
         if (i >= size) raise(PyExc_IndexError, "tuple index out of range");
-        const Field& f = S.members[i];
+        const Field& f = members[static_cast<size_t>(i)];
         PyObject* value = PyTuple_GET_ITEM(state, i);
         if (f.derived && freeze_restored != nullptr) store(obj, f, freeze_restored(value).get());
         else store(obj, f, value);
@@ -340,22 +407,27 @@ inline std::string member_list(std::span<const Field> members) {
 // state must go through __setstate__, else (restore, (type, checksum, state)).
 template <const ClassSpec& S>
 Ref reduce(Call& c) {
-    const Py_ssize_t k = static_cast<Py_ssize_t>(S.members.size());
+    const std::vector<Field>& members = Class<S>::members;
+    const Py_ssize_t k = static_cast<Py_ssize_t>(members.size());
     Ref state = Ref::own(PyTuple_New(k));
     bool any_object = false;
     for (Py_ssize_t i = 0; i < k; ++i) {
-        const Field& f = S.members[i];
+        const Field& f = members[static_cast<size_t>(i)];
         any_object |= f.kind != Kind::Index && object_slot(c.self, f) != Py_None;
         PyTuple_SET_ITEM(state.get(), i, load(c.self, f).release());
     }
     Ref dict = instance_dict(c.self);
     const bool with_dict = dict.get() != Py_None && truth(dict.get());
     if (with_dict) state = Ref::own(PySequence_Concat(state.get(), tuple(dict).get()));
-    Ref restore = c.global(restore_name<S>());
+    Ref restore = c.global(Class<S>::restore_key);
     Ref checksum = Ref::own(PyLong_FromLong(S.checksums[0]));
     Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(c.self)));
-    if (with_dict || any_object) return tuple(restore, tuple(cls, checksum, Py_None), state);
-    return tuple(restore, tuple(cls, checksum, state));
+    if (with_dict || any_object) {
+        Ref args = tuple(cls, checksum, Py_None);
+        return tuple(restore, args, state);
+    }
+    Ref args = tuple(cls, checksum, state);
+    return tuple(restore, args);
 }
 
 // __setstate_cython__(state): overwrites the fields from the state tuple.
@@ -383,13 +455,13 @@ Ref unpickle(Call& c) {
               "tuple", Py_TYPE(state)->tp_name);
     if (std::find(S.checksums.begin(), S.checksums.end(), checksum) == S.checksums.end()) {
         Ref error = Ref::own(PyImport_ImportModule("pickle")).attr("PickleError"_id);
-        const std::string members = member_list(S.members);
+        const std::string members = member_list(Class<S>::members);
         PyErr_Format(error.get(), "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))",
                      static_cast<unsigned>(checksum & 0xffffffffUL), static_cast<unsigned>(S.checksums[0]),
                      static_cast<unsigned>(S.checksums[1]), static_cast<unsigned>(S.checksums[2]), members.c_str());
         raise();
     }
-    Ref result = Ref::borrow(c.context).attr("__new__"_id)(c[0]);
+    Ref result = Ref::borrow(c.for_class).attr("__new__"_id)(c[0]);
     // The class attribute __new__ can be replaced from Python: never write
     // fields into an object of some other layout.
     if (!PyObject_TypeCheck(result.get(), Class<S>::type))
@@ -406,8 +478,8 @@ template <const ClassSpec& S>
 struct Pickle {
     static inline const Method reduce{{"__reduce_cython__"}, detail::reduce<S>};
     static inline const Method setstate{{"__setstate_cython__", {"__pyx_state"}, 1}, detail::setstate<S>};
-    static inline const Method unpickle{{S.restore_name, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3},
-                                        detail::unpickle<S>};
+    // Named when the class is created.
+    static inline Method unpickle{{nullptr, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3}, detail::unpickle<S>};
 };
 
 }  // namespace orvo::geometry

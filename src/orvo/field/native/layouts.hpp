@@ -8,26 +8,30 @@
 // the methods it gave them and its module dictionary.
 #pragma once
 
-#include "geometry.hpp"
+#include "native/geometry.hpp"
 
 namespace orvo::geometry {
 
-struct LineStringObject {
-    RGJObject base;
+// The segment cache of lines and polygons: the (S, 2, 2) segment end
+// points, and derived from them the start points `_p1`, the vectors `_v`
+// and the guarded squared lengths `_v_dot_v`.
+struct SegmentFields {
     PyObject* points_in_line_pair;
     PyObject* _p1;
     PyObject* _v;
     PyObject* _v_dot_v;
+};
+
+struct LineStringObject {
+    RGJObject base;
+    SegmentFields segments;
     Py_ssize_t lines_n;
 };
 
 struct PolygonObject {
     RGJObject base;
     PyObject* rings;
-    PyObject* points_in_line_pair;
-    PyObject* _p1;
-    PyObject* _v;
-    PyObject* _v_dot_v;
+    SegmentFields segments;
     PyObject* metric;
     Py_ssize_t _S;
 };
@@ -35,15 +39,23 @@ struct PolygonObject {
 struct MultiPolygonObject {
     RGJObject base;
     PyObject* polygons;
-    PyObject* points_in_line_pair;
-    PyObject* _p1;
-    PyObject* _v;
-    PyObject* _v_dot_v;
+    SegmentFields segments;
     Py_ssize_t _S;
 };
 
-enum class ClassId { Point, MultiPoint, LineString, MultiLineString, Polygon, MultiPolygon, Count };
-enum class ModuleId { Base, Point, LineString, Polygon, Collection, Count };
+// The tables of their fields, in layout order.
+inline constexpr Field kPointsInLinePair{"points_in_line_pair"}, kP1{"_p1", Kind::Object, true},
+    kV{"_v", Kind::Object, true}, kVdotV{"_v_dot_v", Kind::Object, true};
+
+inline constexpr auto line_fields =
+    fields_after<RGJObject>({kPointsInLinePair, kP1, kV, kVdotV, {"lines_n", Kind::Index}});
+inline constexpr auto polygon_fields = fields_after<RGJObject>(
+    {{"rings", Kind::List, true}, kPointsInLinePair, kP1, kV, kVdotV, {"metric"}, {"_S", Kind::Index}});
+inline constexpr auto multipolygon_fields =
+    fields_after<RGJObject>({{"polygons", Kind::List}, kPointsInLinePair, kP1, kV, kVdotV, {"_S", Kind::Index}});
+static_assert(layout_size(line_fields) == sizeof(LineStringObject));
+static_assert(layout_size(polygon_fields) == sizeof(PolygonObject));
+static_assert(layout_size(multipolygon_fields) == sizeof(MultiPolygonObject));
 
 struct Registry {
     PyTypeObject* types[static_cast<int>(ClassId::Count)] = {};
@@ -73,8 +85,14 @@ inline Registry& join_registry(ModuleId self, PyObject* module) {
     return *registry;
 }
 
-// Records a class and the repulsion_vector it resolves to now.
+// The package class registered as `id`.
+inline PyTypeObject* type_of(ClassId id) { return registry->types[static_cast<int>(id)]; }
+inline bool exactly(PyObject* o, ClassId id) { return Py_TYPE(o) == type_of(id); }
+
+// Records a class and the repulsion_vector it resolves to now; the base
+// types are not recorded.
 inline void register_class(ClassId id, PyObject* type) {
+    if (id == ClassId::Count) return;
     registry->types[static_cast<int>(id)] = reinterpret_cast<PyTypeObject*>(type);
     registry->repulsion_vector[static_cast<int>(id)] =
         _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), "repulsion_vector"_id);

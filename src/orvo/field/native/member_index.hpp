@@ -16,8 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "fastpath.hpp"
-#include "layouts.hpp"
+#include "native/fastpath.hpp"
+#include "native/layouts.hpp"
 #include "kernels/engine.hpp"
 
 namespace orvo::geometry {
@@ -61,14 +61,9 @@ inline bool same_matrix(const double (&a)[4], const double (&b)[4]) {
 
 // An array that nobody can write into: read-only, over a bytes object.
 inline bool frozen_array(PyObject* a) {
-    Py_buffer b;
-    if (PyObject_GetBuffer(a, &b, PyBUF_WRITABLE) == 0) {
-        PyBuffer_Release(&b);
-        return false;
-    }
-    PyErr_Clear();
+    if (!View::read_only(a)) return false;
     Ref o = Ref::borrow(a);
-    while (Py_TYPE(o.get()) == fast::captured.ndarray) {
+    while (Py_TYPE(o.get()) == View::ndarray) {
         PyObject* base = PyObject_GetAttr(o.get(), "base"_id);
         if (base == nullptr) {
             PyErr_Clear();
@@ -79,28 +74,34 @@ inline bool frozen_array(PyObject* a) {
     return PyBytes_CheckExact(o.get());
 }
 
-// A member's segment cache: the three arrays, its segment count (`lines_n`
-// or `_S`) and whether that count means no segment.
+// A member's segment cache as the index reads it: its arrays, its segment
+// count (`lines_n` or `_S`) and whether that count means no segment.
 struct SegmentCache {
     PyObject *p1 = nullptr, *v = nullptr, *vdv = nullptr;
     Py_ssize_t count = 0;
     bool empty = true;
 };
 
+template <class T>
+SegmentCache cache_of(PyObject* obj, Py_ssize_t count, bool empty) {
+    const SegmentFields& f = reinterpret_cast<T*>(obj)->segments;
+    return {f._p1, f._v, f._v_dot_v, count, empty};
+}
+
 inline SegmentCache segment_cache(PyObject* obj, ClassId id) {
     switch (id) {
         case ClassId::LineString:
         case ClassId::MultiLineString: {
-            auto* o = reinterpret_cast<LineStringObject*>(obj);
-            return {o->_p1, o->_v, o->_v_dot_v, o->lines_n, o->lines_n <= 0};
+            const Py_ssize_t n = reinterpret_cast<LineStringObject*>(obj)->lines_n;
+            return cache_of<LineStringObject>(obj, n, n <= 0);
         }
         case ClassId::Polygon: {
-            auto* o = reinterpret_cast<PolygonObject*>(obj);
-            return {o->_p1, o->_v, o->_v_dot_v, o->_S, o->_S == 0};
+            const Py_ssize_t n = reinterpret_cast<PolygonObject*>(obj)->_S;
+            return cache_of<PolygonObject>(obj, n, n == 0);
         }
         case ClassId::MultiPolygon: {
-            auto* o = reinterpret_cast<MultiPolygonObject*>(obj);
-            return {o->_p1, o->_v, o->_v_dot_v, o->_S, o->_S == 0};
+            const Py_ssize_t n = reinterpret_cast<MultiPolygonObject*>(obj)->_S;
+            return cache_of<MultiPolygonObject>(obj, n, n == 0);
         }
         default: return {};
     }
@@ -108,7 +109,7 @@ inline SegmentCache segment_cache(PyObject* obj, ClassId id) {
 
 // Holds `array` for the index; its contents are kept for comparison when
 // it is not frozen.
-inline void watch(Holdings& arrays, PyObject* array, const fast::View& view, int ndim) {
+inline void watch(Holdings& arrays, PyObject* array, const View& view, int ndim) {
     arrays.held.push_back(Ref::borrow(array));
     if (frozen_array(array)) return;
     Watched& w = arrays.compared.emplace_back(Watched{Ref::borrow(array), ndim, {}});
@@ -118,7 +119,7 @@ inline void watch(Holdings& arrays, PyObject* array, const fast::View& view, int
 // Reads one member into `in` and `rec` for a build; false when it cannot be
 // indexed. `views` keeps the arrays' buffers until the scene has copied them.
 inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRecord& rec,
-                        std::deque<fast::View>& views, Holdings& arrays) {
+                        std::deque<View>& views, Holdings& arrays) {
     auto* base = reinterpret_cast<RGJObject*>(obj);
     rec.object = obj;
     rec.id = id;
@@ -134,7 +135,7 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
     rec.count = cache.count;
     in.kind = cache.empty ? k::MemberKind::Zero : id == ClassId::Polygon ? k::MemberKind::Polygon : k::MemberKind::Segments;
     if (cache.empty) return true;
-    fast::View &a = views.emplace_back(), &b = views.emplace_back(), &d = views.emplace_back();
+    View &a = views.emplace_back(), &b = views.emplace_back(), &d = views.emplace_back();
     if (!a.take(cache.p1, 2, 2) || !b.take(cache.v, 2, 2) || !d.take(cache.vdv, 1) || b.rows() != a.rows() ||
         d.rows() != a.rows())
         return false;
@@ -153,7 +154,7 @@ inline bool read_member(PyObject* obj, ClassId id, k::MemberInput& in, MemberRec
     rec.rings_list = o->rings;
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(o->rings); ++r) {
         PyObject* ring = PyList_GET_ITEM(o->rings, r);
-        fast::View& view = views.emplace_back();
+        View& view = views.emplace_back();
         if (!view.take(ring, 2, 2)) return false;
         in.rings.push_back({view.data(), view.rows()});
         rec.rings.push_back(ring);
@@ -207,7 +208,7 @@ inline bool unchanged_without_stores(const MemberRecord& rec) {
 // The unfrozen arrays still hold what they held at the build.
 inline bool arrays_unchanged(const Holdings& arrays) {
     for (const Watched& w : arrays.compared) {
-        fast::View v;
+        View v;
         if (!v.take(w.array.get(), w.ndim, w.ndim == 2 ? 2 : -1) || static_cast<size_t>(v.rows() * w.ndim) != w.copy.size() ||
             std::memcmp(v.data(), w.copy.data(), w.copy.size() * sizeof(double)) != 0)
             return false;
@@ -217,7 +218,7 @@ inline bool arrays_unchanged(const Holdings& arrays) {
 
 // The package class `obj` is an exact instance of, if any.
 inline std::optional<ClassId> exact_class(PyObject* obj) {
-    for (int id = 0; id < static_cast<int>(ClassId::Count); ++id)
+    for (int id = 0; id < kMemberClasses; ++id)
         if (Py_TYPE(obj) == registry->types[id]) return static_cast<ClassId>(id);
     return std::nullopt;
 }
@@ -263,7 +264,7 @@ inline std::shared_ptr<const k::Scene> own_index(PyObject* self, ClassId id, Py_
     if (entry.scanned < kBuildAfterPairsPerSegment * static_cast<double>(cache.count)) return nullptr;
     OwnIndex built;
     std::vector<k::MemberInput> inputs(1);
-    std::deque<fast::View> views;
+    std::deque<View> views;
     if (!read_member(self, id, inputs[0], built.rec, views, built.arrays) || !k::indexable(inputs)) {
         entry.scanned = 0.0;  // try again after as many scans
         return nullptr;

@@ -1,11 +1,15 @@
 // Module execution helpers: multi-phase init with a one-initialisation
-// guard, importing the base types with a layout check, and switching on the
-// pickle protocol for a class.
+// guard, importing the base types with a layout check, switching on the
+// pickle protocol for a class, and the load steps every geometry module
+// runs over its class tables.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 
-#include "geometry.hpp"
+#include "native/fastpath.hpp"
+#include "native/layouts.hpp"
 
 namespace orvo::module {
 
@@ -33,16 +37,6 @@ int exec(PyObject* module, const char* short_name, const char* full_name, Body&&
     if (PyErr_Occurred()) _PyTraceback_Add(where.c_str(), __FILE__, 0);
     else PyErr_SetString(PyExc_ImportError, where.c_str());
     return -1;
-}
-
-// A builtin by name, NameError when the builtins lack it.
-inline Ref builtin(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (v == nullptr) {
-        if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
-        raise();
-    }
-    return Ref::borrow(v);
 }
 
 // `module_name.class_name`, which must be a type whose instances have
@@ -160,27 +154,109 @@ void add_pickle_methods(PyObject* module, const Ref& type) {
     set_attr(type, "__setstate_cython__"_id, make_function(module, geometry::Pickle<S>::setstate, type.get()));
 }
 
-// Creates class `S` on `base` with the extra `slots`, binds it in the module
-// as `name` and switches on pickling for it.
+// Creates class `S` on `base` and binds it in the module. A class that
+// pickles gets its pickle methods now, and pickling is switched on, which
+// moves them to __reduce__ and __setstate__; fill_class stores them again
+// under their own names after the other methods, so the class dictionary
+// ends up holding both names of each pair.
 template <const geometry::ClassSpec& S>
-Ref create_class(PyObject* module, const Ref& base, const char* name, std::initializer_list<PyType_Slot> slots) {
-    Ref type = geometry::Class<S>::create(module, base.get(), slots);
-    add_pickle_methods<S>(module, type);
-    add(module, name, type);
-    enable_pickling(type);
+Ref create_class(PyObject* module, const Ref& base) {
+    Ref type = geometry::Class<S>::create(module, base.get());
+    if (S.checksums[0] != 0) add_pickle_methods<S>(module, type);
+    add(module, S.short_name(), type);
+    if (S.checksums[0] != 0) enable_pickling(type);
     return type;
 }
 
 // Stores a method object for `def` in the class dictionary.
-inline void add_method(PyObject* module, const Ref& type, const Method& def, PyObject* defaults = nullptr) {
-    Ref f = make_function(module, def, type.get(), defaults);
-    set_attr(type, f.attr("__name__"_id).get(), f);
+inline void add_method(PyObject* module, const Ref& type, const Method& def) {
+    Ref f = make_function(module, def, type.get());
+    Ref name = f.attr("__name__"_id);
+    set_attr(type, name.get(), f);
+}
+
+// Fills the class dictionary of `S`: RGJType, the methods in table order,
+// then the pickle methods.
+template <const geometry::ClassSpec& S>
+void fill_class(PyObject* module, const Ref& type) {
+    if (S.rgj_type != nullptr) set_attr(type, "RGJType"_id, Ref::own(PyUnicode_FromString(S.rgj_type)));
+    for (const Method* m : S.methods) add_method(module, type, *m);
+    if (S.checksums[0] != 0) add_pickle_methods<S>(module, type);
 }
 
 // Binds the restore function of class `S`.
 template <const geometry::ClassSpec& S>
 void add_restore_function(PyObject* module, const Ref& type) {
-    add(module, S.restore_name, make_function(module, geometry::Pickle<S>::unpickle, nullptr, nullptr, type.get()));
+    geometry::Pickle<S>::unpickle.sig.name = geometry::Class<S>::restore_name.c_str();
+    add(module, geometry::Class<S>::restore_name.c_str(),
+        make_function(module, geometry::Pickle<S>::unpickle, nullptr, type.get()));
+}
+
+// The builtins that method bodies call, looked up once at load.
+struct Builtins {
+    PyObject* super = nullptr;
+    PyObject* object = nullptr;
+};
+inline Builtins builtins;
+
+// How a geometry module loads besides its classes.
+struct Loading {
+    geometry::ModuleId id;
+    std::array<const char*, 2> builtins{};  // looked up first; a missing one fails the load
+    bool kernels = false;                   // binds `kernels` from orvo.field after `np`
+    void (*extra)(PyObject* module) = nullptr;  // the module's own additions, run last
+};
+
+// Looks up the named builtins, keeping the ones method bodies call.
+inline void look_up_builtins(const std::array<const char*, 2>& names) {
+    for (const char* name : names) {
+        if (name == nullptr) continue;
+        Ref key = Ref::own(PyUnicode_InternFromString(name));
+        Ref value = global(nullptr, key.get());
+        const std::string_view n(name);
+        if (n == "super") builtins.super = value.release();
+        else if (n == "object") builtins.object = value.release();
+    }
+}
+
+// The load steps of a geometry module, in this order: look up its
+// builtins; import the base module and create its classes `S`, each on its
+// base type (taken from the base module with the layout check) or on the
+// class before it, binding each and switching on pickling; take whichever
+// base type no class needed, with the same check; import numpy as `np` and,
+// if it needs them, the kernels as `kernels`; fill each class dictionary;
+// bind the restore functions and `__test__`.
+template <const geometry::ClassSpec&... S>
+void load_geometry_module(PyObject* module, const Loading& how) {
+    look_up_builtins(how.builtins);
+    Ref base_module = Ref::own(PyImport_ImportModule("orvo.field.geometry.base"));
+    Ref rgj, multi, previous;
+    auto base_type = [&](const char* name) -> Ref {
+        if (name == nullptr) return previous.copy();
+        Ref& slot = std::string_view(name) == "RGJGeometry" ? rgj : multi;
+        if (!slot) slot = import_base(base_module, name);
+        return slot.copy();
+    };
+    std::array<Ref, sizeof...(S)> types;
+    size_t i = 0;
+    ((types[i] = create_class<S>(module, base_type(S.base)), previous = types[i].copy(), ++i), ...);
+    fast::capture_base(base_type("RGJGeometry").get());
+    base_type("MultiRGJGeometry");
+    geometry::join_registry(how.id, module);
+    Ref np = Ref::own(PyImport_ImportModule("numpy"));
+    add(module, "np", np);
+    fast::capture_numpy(np.get());
+    if (how.kernels) {
+        Ref kernels = import_from("orvo.field", "kernels"_id);
+        add(module, "kernels", kernels);
+        fast::capture_kernels(kernels.get());
+    }
+    i = 0;
+    ((fill_class<S>(module, types[i]), geometry::register_class(S.id, types[i].get()), ++i), ...);
+    i = 0;
+    ((add_restore_function<S>(module, types[i]), ++i), ...);
+    add(module, "__test__", Ref::own(PyDict_New()));
+    if (how.extra != nullptr) how.extra(module);
 }
 
 }  // namespace orvo::module

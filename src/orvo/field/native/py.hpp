@@ -5,7 +5,9 @@
 //    `Ref::own(p)` from a new reference (a NULL `p` throws `Error`, so the
 //    result of any C-API call that returns a new reference can be wrapped
 //    directly) or with `Ref::borrow(p)` from a borrowed one. `release()` hands
-//    the reference back to C code; there is no implicit conversion.
+//    the reference back to C code; there is no implicit conversion. A `Ref`
+//    moves; a second owner of the same object is made explicitly with
+//    `copy()`, so every new reference shows in the code.
 //  - `Error` means "a Python exception is already set". Helpers throw it when
 //    a C-API call fails. Every entry point called by the interpreter wraps its
 //    body in `guard()`, which turns `Error` and `std::bad_alloc` into the
@@ -62,13 +64,20 @@ public:
         Py_XINCREF(p);
         return Ref(p);
     }
-    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref o) noexcept {
-        std::swap(p_, o.p_);
+    // The old object is released after the new one is in place: its
+    // deallocation can run Python code that reads this Ref.
+    Ref& operator=(Ref&& o) noexcept {
+        PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        Py_XDECREF(old);
         return *this;
     }
     ~Ref() { Py_XDECREF(p_); }
+
+    // A second owner of the same object.
+    Ref copy() const noexcept { return borrow(p_); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -164,7 +173,8 @@ inline Ref items_of(PyObject* sequence, Py_ssize_t start = 0) {
     if (PyTuple_CheckExact(sequence) && start == 0) return Ref::borrow(sequence);
     if (!PyTuple_CheckExact(sequence) && !PyList_CheckExact(sequence)) {
         Ref all = Ref::own(PySequence_Tuple(sequence));
-        return start == 0 ? all : Ref::own(PyTuple_GetSlice(all.get(), start, PY_SSIZE_T_MAX));
+        if (start == 0) return all;
+        return Ref::own(PyTuple_GetSlice(all.get(), start, PY_SSIZE_T_MAX));
     }
     const auto size = [&] { return std::max<Py_ssize_t>(Py_SIZE(sequence) - start, 0); };
     const Py_ssize_t n = size();
@@ -198,6 +208,29 @@ Ref map_list(PyObject* iterable, F&& f) {
     Ref out = Ref::own(PyList_New(0));
     for_each(iterable, [&](const Ref& item) { check(PyList_Append(out.get(), f(item).get())); });
     return out;
+}
+
+// dict[key] for an exact dict and a key whose hash and comparison cannot
+// fail (an interned name); NULL when absent. Borrowed.
+inline PyObject* dict_item(PyObject* dict, PyObject* key) {
+    PyObject* v = dict ? PyDict_GetItemWithError(dict, key) : nullptr;
+    if (v == nullptr && PyErr_Occurred()) raise();
+    return v;
+}
+
+// What a name lookup in a module's code finds: the global in `globals` (a
+// module dictionary; NULL for none), else the builtin. NULL when neither
+// holds it. Borrowed.
+inline PyObject* find_global(PyObject* globals, PyObject* name) {
+    PyObject* v = dict_item(globals, name);
+    return v ? v : dict_item(PyEval_GetBuiltins(), name);
+}
+
+// The same, raising NameError when neither holds it.
+inline Ref global(PyObject* globals, PyObject* name) {
+    PyObject* v = find_global(globals, name);
+    if (v == nullptr) raise(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::borrow(v);
 }
 
 // Arithmetic reads like the numpy expression it stands for.

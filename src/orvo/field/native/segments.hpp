@@ -3,12 +3,11 @@
 // `_v_dot_v`, derived from the (S, 2, 2) array `points_in_line_pair`.
 #pragma once
 
-#include "fastpath.hpp"
-#include "geometry.hpp"
-#include "layouts.hpp"
-#include "member_index.hpp"
-#include "module.hpp"
 #include "kernels/engine.hpp"
+#include "native/fastpath.hpp"
+#include "native/layouts.hpp"
+#include "native/member_index.hpp"
+#include "native/module.hpp"
 
 namespace orvo::geometry {
 
@@ -20,7 +19,7 @@ namespace orvo::geometry {
 // the numpy captured at load: a module whose `np` was replaced sees no
 // call it did not ask for.
 inline Ref frozen(const Ref& array) {
-    if (Py_TYPE(array.get()) != fast::captured.ndarray) return array;
+    if (Py_TYPE(array.get()) != View::ndarray) return array.copy();
     Ref bytes = array.attr("tobytes"_id)();
     Ref flat = call(Ref::borrow(fast::captured.np).attr("frombuffer"_id).get(), {bytes.get()},
                     {{"dtype"_id, array.attr("dtype"_id).get()}});
@@ -31,7 +30,10 @@ inline Ref frozen(const Ref& array) {
 // package's own are: an array, or each array of a list (the rings). What
 // is frozen already (a shallow copy shares the original's) stays as it is.
 inline Ref frozen_restored(PyObject* value) {
-    if (!PyList_CheckExact(value)) return frozen_array(value) ? Ref::borrow(value) : frozen(Ref::borrow(value));
+    if (!PyList_CheckExact(value)) {
+        Ref item = Ref::borrow(value);
+        return frozen_array(value) ? std::move(item) : frozen(item);
+    }
     Ref items = items_of(value);  // a snapshot: frozen() runs Python code
     bool all_frozen = true;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()) && all_frozen; ++i)
@@ -43,18 +45,35 @@ inline Ref frozen_restored(PyObject* value) {
     return out;
 }
 
-// Records in the registry the kernel module and functions this module
-// captured at load; the classes `S` of the module, which hold segment
-// caches, keep own indexes (dropped with the instance) and freeze their
-// derived arrays when restored.
-template <const ClassSpec&... S>
-void register_segment_classes(PyObject* module) {
+// What a module whose classes hold segment caches adds at load: it
+// records in the registry the kernel module and functions it captured,
+// freezes its classes' derived arrays when restored, and binds
+// `_has_own_index`. Its classes drop their own indexes with the instance
+// (their tables name forget_own_index).
+inline void register_segment_module(PyObject* module) {
     registry->kernels = fast::captured.kernels;
     registry->segment_kernel = fast::captured.segment_kernel;
     registry->rings_kernel = fast::captured.rings_kernel;
     freeze_restored = frozen_restored;
     orvo::module::add(module, "_has_own_index", make_function(module, own_index_probe, nullptr));
-    ((Class<S>::on_dealloc = forget_own_index), ...);
+}
+
+template <class T>
+SegmentFields& segment_fields(PyObject* self) {
+    return reinterpret_cast<T*>(self)->segments;
+}
+
+// Stores `value` into the field slot `slot` of a geometry.
+inline void store_slot(PyObject*& slot, const Ref& value) {
+    count_store();
+    replace(slot, value.get());
+}
+
+// np.ascontiguousarray(a, dtype=np.float64), frozen.
+inline Ref contiguous_float64(const Call& c, const Ref& a) {
+    Ref ascontiguousarray = c.np("ascontiguousarray"_id);
+    Ref f64 = c.np("float64"_id);
+    return frozen(call(ascontiguousarray.get(), {a.get()}, {{"dtype"_id, f64.get()}}));
 }
 
 // From `points_in_line_pair` (already stored), assigns `_p1`, `_v` and
@@ -62,17 +81,20 @@ void register_segment_classes(PyObject* module) {
 // the fields.
 template <class T>
 void build_segment_cache(const Call& c, PyObject* self) {
+    SegmentFields& cache = segment_fields<T>(self);
     Ref all = Ref::own(PySlice_New(nullptr, nullptr, nullptr));
-    Ref pairs = get(self, &T::points_in_line_pair);
+    Ref pairs = Ref::borrow(cache.points_in_line_pair);
     Ref start = pairs[tuple(all, integer(0))];
-    Ref f64 = c.np("float64"_id);
-    set(self, &T::_p1, frozen(call(c.np("ascontiguousarray"_id).get(), {start.get()}, {{"dtype"_id, f64.get()}})));
-    Ref vector = pairs[tuple(all, integer(1))] - pairs[tuple(all, integer(0))];
-    set(self, &T::_v, frozen(call(c.np("ascontiguousarray"_id).get(), {vector.get()}, {{"dtype"_id, f64.get()}})));
-    Ref v = get(self, &T::_v);
-    Ref vdv = call((v * v).attr("sum"_id).get(), {}, {{"axis"_id, integer(1).get()}});
+    store_slot(cache._p1, contiguous_float64(c, start));
+    Ref end = pairs[tuple(all, integer(1))];
+    Ref begin = pairs[tuple(all, integer(0))];
+    store_slot(cache._v, contiguous_float64(c, end - begin));
+    Ref v = Ref::borrow(cache._v);
+    Ref squares = v * v;
+    Ref vdv = call(squares.attr("sum"_id).get(), {}, {{"axis"_id, integer(1).get()}});
     Ref degenerate = Ref::own(PyObject_RichCompare(vdv.get(), integer(0).get(), Py_LE));
-    set(self, &T::_v_dot_v, frozen(c.np("where"_id)(degenerate, number(1.0), vdv)));
+    Ref where = c.np("where"_id);
+    store_slot(cache._v_dot_v, frozen(where(degenerate, number(1.0), vdv)));
 }
 
 // The vectors from every segment's nearest point to every query point,
@@ -83,16 +105,17 @@ inline Ref all_segment_vectors(const Call& c, const Ref& x, const Ref& p1, const
     Ref columns = tuple(all, Py_None, all);  // [:, None, :]
     Ref w = x[rows] - p1[columns];
     Ref along = call((w * v[columns]).attr("sum"_id).get(), {}, {{"axis"_id, integer(2).get()}});
-    Ref t = c.np("clip"_id)(along / vdv[tuple(all, Py_None)], number(0.0), number(1.0));
-    Ref proj = p1[columns] + t[tuple(Py_Ellipsis, Py_None)] * v[columns];
+    Ref clip = c.np("clip"_id);
+    Ref t = clip(along / vdv[tuple(all, Py_None)], number(0.0), number(1.0));
+    Ref start = p1[columns];
+    Ref proj = start + t[tuple(Py_Ellipsis, Py_None)] * v[columns];
     return (x[rows] - proj).attr("reshape"_id)(integer(-1), integer(2));
 }
 
 // kernels.segment_repulsion_vectors(x, p1, v, vdv, metric) with the metric
 // fetched afresh from self.get_dist_matrix(scaled=True, inverted=True).
 inline Ref nearest_segment_vectors(const Call& c, const Ref& x, const Ref& p1, const Ref& v, const Ref& vdv) {
-    Ref metric = call(Ref::borrow(c.self).attr("get_dist_matrix"_id).get(), {},
-                      {{"scaled"_id, Py_True}, {"inverted"_id, Py_True}});
+    Ref metric = dist_metric(c.self);
     return c.global("kernels"_id).attr("segment_repulsion_vectors"_id)(x, p1, v, vdv, metric);
 }
 
@@ -112,25 +135,53 @@ Ref fast_segment_vectors(const Call& c, bool empty) {
     fast::Points x;
     if (!x.read(c[0])) return {};
     if (empty) {
-        fast::Output zeros({x.size(), 2});
+        Output zeros = fast::output({x.size(), 2});
         std::fill(zeros.data(), zeros.data() + 2 * x.size(), 0.0);
-        return zeros.array;
+        return std::move(zeros.array);
     }
     if (select == Py_False) return {};
-    auto* o = reinterpret_cast<T*>(c.self);
+    Output out = fast::output({x.size(), 2});
+    // Everything below runs no Python code: what is checked is what is used.
+    const SegmentFields& cache = segment_fields<T>(c.self);
     double m[4];
-    fast::View p1, v, vdv;
-    if (!fast::kernel_metric(o->base.inv_repulsion, m) || !p1.take(o->_p1, 2, 2) || !v.take(o->_v, 2, 2) ||
-        !vdv.take(o->_v_dot_v, 1) || p1.rows() == 0 || v.rows() != p1.rows() || vdv.rows() != p1.rows())
+    View p1, v, vdv;
+    if (!fast::kernel_metric(reinterpret_cast<RGJObject*>(c.self)->inv_repulsion, m) || !p1.take(cache._p1, 2, 2) ||
+        !v.take(cache._v, 2, 2) || !vdv.take(cache._v_dot_v, 1) || p1.rows() == 0 || v.rows() != p1.rows() ||
+        vdv.rows() != p1.rows())
         return {};
-    fast::Output out({x.size(), 2});
     if (const std::optional<ClassId> id = exact_class(c.self);
         id && own_index_vectors(c.self, *id, x.data(), x.size(), out.data()))
-        return out.array;
+        return std::move(out.array);
     const orvo::kernels::Segments g{p1.data(), v.data(), vdv.data(), p1.rows()};
     const orvo::kernels::SegmentPlan plan(g, {m[0], m[1], m[2], m[3]}, x.size());
     plan.run(x.data(), 0, x.size(), out.data());
-    return out.array;
+    return std::move(out.array);
+}
+
+// How a class counts the query points for its answer of zeros: len(x)
+// when it needs it, or x.shape[0] as soon as x is made.
+enum class RowCount { Len, Shape };
+
+// repulsion_vector of a geometry answered from its segment cache alone (a
+// line, a multi-polygon): zeros when `empty`, the vectors from the
+// nearest segment under the distance matrix (min_dist_select), or from
+// every segment, segment-major. `exact` tells that the instance is of one
+// of the class's own exact types, for the fast path.
+template <class T>
+Ref cache_repulsion_vector(Call& c, bool exact, bool (*empty)(PyObject*), RowCount count) {
+    if (exact)
+        if (Ref fast = fast_segment_vectors<T>(c, empty(c.self))) return fast;
+    Ref x = query_points(c, c[0]);
+    Ref n = count == RowCount::Shape ? x.attr("shape"_id)[0] : Ref();
+    if (empty(c.self)) {
+        if (!n) n = integer(length(x.get()));
+        Ref shape = tuple(n, integer(2));
+        return c.np("zeros"_id)(shape);
+    }
+    const SegmentFields& cache = segment_fields<T>(c.self);
+    Ref p1 = Ref::borrow(cache._p1), v = Ref::borrow(cache._v), vdv = Ref::borrow(cache._v_dot_v);
+    if (!truth(c[1])) return all_segment_vectors(c, x, p1, v, vdv);
+    return nearest_segment_vectors(c, x, p1, v, vdv);
 }
 
 }  // namespace orvo::geometry
