@@ -76,9 +76,14 @@ const Method set_coordinates_method{{"set_coordinates", {"new_coords"}, 1}, [](C
 }, "Replace the coordinates and recompute the bounding box."};
 
 const Method set_repulsion_method{{"set_repulsion", {"new_repulsion"}, 1}, [](Call& c) {
+    if (c[0] != Py_None) {
+        assign_repulsion(c, c.self, Ref::borrow(c[0]));
+        return none();
+    }
+    // None keeps the size of the current matrix, as the identity.
     Ref current = get(c.self, &RGJObject::repulsion);
     Ref size = integer(current.get() == Py_None ? 2 : length(current.get()));
-    assign_repulsion(c, c.self, c[0] == Py_None ? identity_of(c, size.get()) : Ref::borrow(c[0]));
+    assign_repulsion(c, c.self, identity_of(c, size.get()));
     return none();
 }, "Replace the repulsion matrix and the matrices derived from it."};
 

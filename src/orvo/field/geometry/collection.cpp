@@ -731,11 +731,13 @@ const Method gradient{{"gradient", {"x"}, 1, true}, [](Call& c) {
     if (Ref fused = fused_gradient(c)) return fused;
     Ref self = Ref::borrow(c.self);
     Ref args = tuple(c[0]);
-    Ref reference = Ref::own(PyObject_Call(self.attr("squared_dist"_id).get(), args.get(),
-                                           with_keyword(c, "return_reference"_id, Py_True).get()));
+    Ref squared_dist = self.attr("squared_dist"_id);
+    Ref reference_keywords = with_keyword(c, "return_reference"_id, Py_True);
+    Ref reference = Ref::own(PyObject_Call(squared_dist.get(), args.get(), reference_keywords.get()));
     Ref dist_idxs = second_of_pair(reference);
-    Ref vectors = Ref::own(PyObject_Call(self.attr("repulsion_vector"_id).get(), args.get(),
-                                         with_keyword(c, "min_dist_select"_id, Py_True).get()));
+    Ref repulsion_vector = self.attr("repulsion_vector"_id);
+    Ref vector_keywords = with_keyword(c, "min_dist_select"_id, Py_True);
+    Ref vectors = Ref::own(PyObject_Call(repulsion_vector.get(), args.get(), vector_keywords.get()));
     Ref field = call(self.attr("eval"_id).get(), {}, {{"x"_id, c[0]}});
     if (Ref fast = fast_gradient(c, field, dist_idxs, vectors)) return fast;
     Ref value = -field.attr("reshape"_id)(integer(-1), integer(1));

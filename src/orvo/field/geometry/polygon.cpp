@@ -321,11 +321,10 @@ const Method multipolygon_init{
     }};
 
 const Method multipolygon_set_coordinates{{"set_coordinates", {"new_coords"}, 1}, [](Call& c) {
-    Ref repulsion = get(c.self, &RGJObject::repulsion);
-    const Py_ssize_t dim = length(repulsion.get());
     Ref init = method(c.self, "__init__"_id);
+    Ref repulsion = get(c.self, &RGJObject::repulsion);
     Ref properties = get(c.self, &RGJObject::properties);
-    Ref optional_dim = integer(dim);
+    Ref optional_dim = integer(length(repulsion.get()));
     call(init.get(), {},
          {{"coordinates"_id, c[0]}, {"repulsion"_id, repulsion.get()}, {"properties"_id, properties.get()},
           {"optional_dim"_id, optional_dim.get()}});

@@ -21,8 +21,9 @@ namespace orvo::geometry {
 inline Ref frozen(const Ref& array) {
     if (Py_TYPE(array.get()) != View::ndarray) return array.copy();
     Ref bytes = array.attr("tobytes"_id)();
-    Ref flat = call(Ref::borrow(fast::captured.np).attr("frombuffer"_id).get(), {bytes.get()},
-                    {{"dtype"_id, array.attr("dtype"_id).get()}});
+    Ref frombuffer = Ref::borrow(fast::captured.np).attr("frombuffer"_id);
+    Ref dtype = array.attr("dtype"_id);
+    Ref flat = call(frombuffer.get(), {bytes.get()}, {{"dtype"_id, dtype.get()}});
     return flat.attr("reshape"_id)(array.attr("shape"_id));
 }
 
@@ -103,12 +104,14 @@ inline Ref all_segment_vectors(const Call& c, const Ref& x, const Ref& p1, const
     Ref all = Ref::own(PySlice_New(nullptr, nullptr, nullptr));
     Ref rows = tuple(Py_None, all, all);  // [None, :, :]
     Ref columns = tuple(all, Py_None, all);  // [:, None, :]
-    Ref w = x[rows] - p1[columns];
-    Ref along = call((w * v[columns]).attr("sum"_id).get(), {}, {{"axis"_id, integer(2).get()}});
+    Ref queries = x[rows];
+    Ref w = queries - p1[columns];
     Ref clip = c.np("clip"_id);
+    Ref along = call((w * v[columns]).attr("sum"_id).get(), {}, {{"axis"_id, integer(2).get()}});
     Ref t = clip(along / vdv[tuple(all, Py_None)], number(0.0), number(1.0));
     Ref start = p1[columns];
-    Ref proj = start + t[tuple(Py_Ellipsis, Py_None)] * v[columns];
+    Ref scale = t[tuple(Py_Ellipsis, Py_None)];
+    Ref proj = start + scale * v[columns];
     return (x[rows] - proj).attr("reshape"_id)(integer(-1), integer(2));
 }
 
