@@ -15,7 +15,7 @@ from collections.abc import Iterator
 from typing import Any
 from xml.sax.saxutils import escape
 
-__all__ = ["install"]
+__all__ = ["install", "shape_counts"]
 
 _COLOURS = {"Polygon": "#7a9a5a", "LineString": "#3060c0", "Point": "#c03030"}
 _SVG_SIZE = 300.0
@@ -106,9 +106,11 @@ def _summary(self: Any) -> str:
 def _counts(geometry: Any) -> tuple[int, int]:
     """(points, segments) from the geometry's export."""
     shape = _shape(geometry)
-    if shape is None:
-        return 0, 0
-    kind, coordinates = shape
+    return (0, 0) if shape is None else shape_counts(*shape)
+
+
+def shape_counts(kind: str, coordinates: Any) -> tuple[int, int]:
+    """(vertices, segments) of exported coordinates; a ring's closing vertex counts once."""
     if kind == "Point":
         return 1, 0
     if kind == "MultiPoint":

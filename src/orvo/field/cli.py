@@ -48,6 +48,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from orvo.field import __version__, sample_path, scene
+from orvo.field._display import shape_counts
 from orvo.field.evaluation import evaluate_nearest
 from orvo.field.geometry import GeometryCollectionRGJ
 from orvo.field.plan import PlannedPath, plan_path
@@ -461,7 +462,7 @@ def _info(args: argparse.Namespace) -> int:
     totals: dict[str, list[int]] = {}
     for index, member in enumerate(collection.rgjs or []):
         geometry = member.toRGeoJSON()["geometry"]
-        vertices, segments = _counts(geometry["type"], geometry["coordinates"])
+        vertices, segments = shape_counts(geometry["type"], geometry["coordinates"])
         label = _name(member.properties, args.name_field)
         rows.append((index, geometry["type"], vertices, segments, "" if label is None else _label(label)))
         total = totals.setdefault(geometry["type"], [0, 0, 0])
@@ -507,21 +508,6 @@ def _name(properties: Any, field: str | None) -> Any:
         if isinstance(key, str) and key.endswith(("Name", "_name")) and value is not None:
             return value
     return None
-
-
-def _counts(kind: str, coordinates: Any) -> tuple[int, int]:
-    """(vertices, segments) of one geometry; a ring's closing vertex is not counted twice."""
-    if kind == "Point":
-        return 1, 0
-    if kind == "MultiPoint":
-        return len(coordinates), 0
-    if kind == "LineString":
-        return len(coordinates), max(len(coordinates) - 1, 0)
-    if kind == "MultiLineString":
-        return sum(len(c) for c in coordinates), sum(max(len(c) - 1, 0) for c in coordinates)
-    polygons = [coordinates] if kind == "Polygon" else coordinates
-    corners = sum(len(ring) - (1 if len(ring) > 1 and ring[0] == ring[-1] else 0) for rings in polygons for ring in rings)
-    return corners, corners
 
 
 def _label(value: Any, limit: int = 60) -> str:

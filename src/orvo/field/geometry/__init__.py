@@ -11,14 +11,18 @@ from orvo.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from orvo.field.geometry.point import MultiPointRGJ, PointRGJ
 from orvo.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
+# Each class names the GeoJSON type it models in its ``RGJType``.
 _RGJ_TYPES: dict[str, type[RGJGeometry]] = {
-    "Point": PointRGJ,
-    "MultiPoint": MultiPointRGJ,
-    "LineString": LineStringRGJ,
-    "MultiLineString": MultiLineStringRGJ,
-    "Polygon": PolygonRGJ,
-    "MultiPolygon": MultiPolygonRGJ,
-    "GeometryCollection": GeometryCollectionRGJ,
+    cls.RGJType: cls
+    for cls in (
+        PointRGJ,
+        MultiPointRGJ,
+        LineStringRGJ,
+        MultiLineStringRGJ,
+        PolygonRGJ,
+        MultiPolygonRGJ,
+        GeometryCollectionRGJ,
+    )
 }
 
 __all__ = [

@@ -164,34 +164,34 @@ Ref list(const A&... items) {
     return out;
 }
 
-// tuple(sequence[start:]). For an exact list or tuple the tuple is allocated
-// before the items are read, so Python code that the allocation runs (a
-// collection) cannot change the list between reading its size and copying
-// its items: the interpreter's own tuple(list) and list slicing read the
-// size first. Any other iterable (a subclass too) iterates itself.
-inline Ref items_of(PyObject* sequence, Py_ssize_t start = 0) {
-    if (PyTuple_CheckExact(sequence) && start == 0) return Ref::borrow(sequence);
-    if (!PyTuple_CheckExact(sequence) && !PyList_CheckExact(sequence)) {
-        Ref all = Ref::own(PySequence_Tuple(sequence));
-        if (start == 0) return all;
-        return Ref::own(PyTuple_GetSlice(all.get(), start, PY_SSIZE_T_MAX));
-    }
+// sequence[start:] of an exact list or tuple, copied into a new tuple or
+// list that is allocated before the items are read: the allocation can run
+// Python code (a collection) that changes the list, and the interpreter's own
+// tuple(list) and list slicing read the size before they allocate.
+inline Ref copy_items(PyObject* sequence, Py_ssize_t start, bool as_list) {
     const auto size = [&] { return std::max<Py_ssize_t>(Py_SIZE(sequence) - start, 0); };
     const Py_ssize_t n = size();
-    Ref out = Ref::own(PyTuple_New(n));
+    Ref out = Ref::own(as_list ? PyList_New(n) : PyTuple_New(n));
     if (size() != n) raise(PyExc_RuntimeError, "list changed size during iteration");
-    PyObject** items = PyTuple_CheckExact(sequence) ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item
-                                               : reinterpret_cast<PyListObject*>(sequence)->ob_item;
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, Py_NewRef(items[start + i]));
+    PyObject** from = PySequence_Fast_ITEMS(sequence) + start;
+    PyObject** to = PySequence_Fast_ITEMS(out.get());
+    for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_NewRef(from[i]);
     return out;
 }
 
-// sequence[start:] as a list: for an exact list, read after the allocation
-// (see items_of); any other object slices itself.
+// tuple(sequence): an exact list is copied after the allocation (see
+// copy_items); any other iterable, a subclass too, iterates itself.
+inline Ref items_of(PyObject* sequence) {
+    if (PyTuple_CheckExact(sequence)) return Ref::borrow(sequence);
+    if (PyList_CheckExact(sequence)) return copy_items(sequence, 0, false);
+    return Ref::own(PySequence_Tuple(sequence));
+}
+
+// sequence[start:]: an exact list is copied after the allocation (see
+// copy_items); any other object slices itself.
 inline Ref tail(const Ref& sequence, Py_ssize_t start) {
-    if (!PyList_CheckExact(sequence.get())) return sequence[Ref::own(PySlice_New(integer(start).get(), nullptr, nullptr))];
-    Ref items = items_of(sequence.get(), start);
-    return Ref::own(PySequence_List(items.get()));
+    if (PyList_CheckExact(sequence.get())) return copy_items(sequence.get(), start, true);
+    return sequence[Ref::own(PySlice_New(integer(start).get(), nullptr, nullptr))];
 }
 
 // Calls f(item) for every item of an iterable.
