@@ -164,16 +164,16 @@ Ref list(const A&... items) {
     return out;
 }
 
-// sequence[start:] of an exact list or tuple, copied into a new tuple or
-// list that is allocated before the items are read: the allocation can run
-// Python code (a collection) that changes the list, and the interpreter's own
-// tuple(list) and list slicing read the size before they allocate.
-inline Ref copy_items(PyObject* sequence, Py_ssize_t start, bool as_list) {
-    const auto size = [&] { return std::max<Py_ssize_t>(Py_SIZE(sequence) - start, 0); };
+// list[start:] of an exact list, copied into a new tuple or list that is
+// allocated before the items are read: the allocation can run Python code (a
+// collection) that changes the list, and the interpreter's own tuple(list)
+// and list slicing read the size before they allocate.
+inline Ref copy_items(PyObject* list, Py_ssize_t start, bool as_list) {
+    const auto size = [&] { return std::max<Py_ssize_t>(PyList_GET_SIZE(list) - start, 0); };
     const Py_ssize_t n = size();
     Ref out = Ref::own(as_list ? PyList_New(n) : PyTuple_New(n));
     if (size() != n) raise(PyExc_RuntimeError, "list changed size during iteration");
-    PyObject** from = PySequence_Fast_ITEMS(sequence) + start;
+    PyObject** from = reinterpret_cast<PyListObject*>(list)->ob_item + start;
     PyObject** to = PySequence_Fast_ITEMS(out.get());
     for (Py_ssize_t i = 0; i < n; ++i) to[i] = Py_NewRef(from[i]);
     return out;
